@@ -1,0 +1,188 @@
+// Generic base of data-collecting devices: one packed measurement record,
+// the alarm mode and threshold-rule tables from the settings, the completion
+// of every polling round and the restore of a cached record.
+//
+// Threads: the host may refresh, control and query a device from different
+// threads. snapshotMutex_ guards the record, the update time, the ready flag
+// and the snapshot; it is only ever held for short copies, never across a
+// call into the host.
+#pragma once
+
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <json/json.h>
+
+#include "numbers.h"
+#include "smd_host.h"
+
+namespace plor {
+
+// The wall clock, replaceable in tests.
+using Clock = std::function<boost::posix_time::ptime()>;
+
+inline boost::posix_time::ptime localClock() {
+    return boost::posix_time::second_clock::local_time();
+}
+
+}  // namespace plor
+
+template <typename Data, typename Protocol, int N>
+class UniDataDevice : public Protocol {
+    static_assert(std::is_trivially_copyable<Data>::value, "records travel as byte images");
+    static_assert(sizeof(Data) >= sizeof(uint32_t) + sizeof(ttime_t), "id and time stamp");
+
+public:
+    UniDataDevice() { std::memset(&record_, 0, sizeof(record_)); }
+
+    ~UniDataDevice() override {}
+
+    bool InitSetting(const Json::Value& settings) override {
+        return applySettings(settings, nullptr);
+    }
+
+    void RoundDone() override {
+        const boost::posix_time::ptime now = clock_();
+        const ttime_t stamp = get_ttime(now);
+        Data sent;
+        {
+            std::lock_guard<std::mutex> lock(snapshotMutex_);
+            fillRound(record_);
+            this->dataReady_ = true;
+            this->updateTime_ = now;
+            std::memcpy(timeOf(record_), &stamp, sizeof(stamp));
+            sent = record_;
+        }
+        SMDVDevice::SendSP(N, bytesOf(sent), sizeof(Data), false);
+        this->Reset();
+        this->statusWord_ = 1;
+        this->batchResult_ = false;
+        this->RunCheckThreshold();
+        std::cout << "rvSize is " << static_cast<int>(this->ruleValues_.size()) << std::endl;
+        const bool batch = SMDVDevice::DoBatchCheckThreshold(this->ruleValues_);
+        this->batchResult_ = this->batchResult_ || batch;
+        const Data stored = record();
+        SMDVDevice::SaveDeviceHistory(bytesOf(stored), sizeof(Data));
+        this->ruleValues_.clear();
+    }
+
+    using Protocol::LoadFromCache;
+    bool LoadFromCache(const unsigned char* bytes, int length) override {
+        if (bytes == nullptr || length != static_cast<int>(sizeof(Data))) return false;
+        {
+            std::lock_guard<std::mutex> lock(snapshotMutex_);
+            std::memcpy(&record_, bytes, sizeof(Data));
+            this->dataReady_ = true;
+        }
+        this->RoundDone();
+        return true;
+    }
+
+    virtual void RunCheckThreshold() {}
+
+    // A consistent copy of the record.
+    Data record() const {
+        std::lock_guard<std::mutex> lock(snapshotMutex_);
+        return record_;
+    }
+
+    void setClock(plor::Clock clock) { clock_ = clock ? std::move(clock) : plor::Clock(plor::localClock); }
+
+protected:
+    // Called under snapshotMutex_ at the start of every completion, so that
+    // a driver's new readings and the time stamp land in one step.
+    virtual void fillRound(Data& /*record*/) {}
+
+    // Reads the generic settings, then commits them together with what the
+    // driver read (commitDriver runs under the lock): a document the JSON
+    // library rejects changes nothing.
+    bool applySettings(const Json::Value& settings, const std::function<void()>& commitDriver) {
+        {
+            std::lock_guard<std::mutex> lock(snapshotMutex_);
+            std::memcpy(&record_, &this->dataId_, sizeof(uint32_t));
+        }
+        const Generic generic = readGeneric(settings);
+        {
+            std::lock_guard<std::mutex> lock(snapshotMutex_);
+            if (commitDriver) commitDriver();
+            b_mode_ = generic.mode;
+            for (const auto& name : generic.names) signalNames_[name.first] = name.second;
+            for (const auto& ids : generic.ids) thresholdIds_[ids.first] = ids.second;
+        }
+        return Protocol::InitSetting(settings);
+    }
+
+    plor::Clock clock_ = plor::localClock;
+
+    Data record_;
+    int32_t b_mode_ = 1;
+    std::map<std::string, std::string> thresholdIds_;
+    std::map<std::string, std::string> signalNames_;
+    boost::posix_time::ptime snapshotTime_;
+    mutable std::mutex snapshotMutex_;
+    Json::Value snapshot_;
+
+private:
+    struct Generic {
+        int32_t mode = 1;
+        std::vector<std::pair<std::string, std::string>> names;
+        std::vector<std::pair<std::string, std::string>> ids;
+    };
+
+    static bool present(const Json::Value& v) { return !v.isNull(); }
+
+    static const unsigned char* bytesOf(const Data& d) {
+        return reinterpret_cast<const unsigned char*>(&d);
+    }
+    static unsigned char* timeOf(Data& d) {
+        return reinterpret_cast<unsigned char*>(&d) + sizeof(Data) - sizeof(ttime_t);
+    }
+
+    Generic readGeneric(const Json::Value& settings) {
+        Generic g;
+        {
+            std::lock_guard<std::mutex> lock(snapshotMutex_);
+            g.mode = b_mode_;
+        }
+        const Json::Value& app = settings["appSetting"];
+        if (present(app) && app.isObject() && present(app["b_mode"])) {
+            g.mode = plor::parseInt32(app["b_mode"].asString().c_str());
+            std::cout << "InitSetting " << this->dataId_ << " b_mode_:" << g.mode << std::endl;
+        }
+        if (g.mode != 3) return g;
+
+        std::cout << "here 1" << std::endl;
+        const Json::Value& rules = settings["thresholdSetting"];
+        if (!present(rules)) return g;
+        std::cout << "here 2" << std::endl;
+        for (auto it = rules.begin(); it != rules.end(); ++it) {
+            const std::string key = it.key().asString();
+            std::cout << "here " << key << std::endl;
+            const Json::Value& rule = *it;
+            if (!rule.isObject()) continue;
+            if (present(rule["SignalName"])) g.names.emplace_back(key, rule["SignalName"].asString());
+            std::string text;
+            static const char* const fields[] = {"NMAlarmID", "ID", "SignalNumber"};
+            for (const char* field : fields) {
+                if (present(rule[field])) {
+                    text += rule[field].asString();
+                } else {
+                    std::cout << this->dataId_ << " " << field << " is missing" << std::endl;
+                }
+                text += ";";
+            }
+            std::cout << "mobile:" << key << ":" << text << " level:" << this->thresholdLevels_[key]
+                      << " value:" << this->thresholdValues_[key] << std::endl;
+            g.ids.emplace_back(key, text);
+        }
+        return g;
+    }
+};

@@ -1,0 +1,3 @@
+#include "plor_sps.h"
+
+void PLOR_SPS::RunCheckThreshold() {}

@@ -1,0 +1,14 @@
+#include "plor_sps.h"
+
+PLOR_SPS::PLOR_SPS() {
+    deviceType_ = "plor_sps";
+    baudRate_ = 9600;
+    portFlag_ = 1;
+}
+
+PLOR_SPS::~PLOR_SPS() {}
+
+void PLOR_SPS::setBoard(const plor::Board& board) {
+    board_ = board;
+    if (!board_.sleepUs) board_.sleepUs = plor::Board::realSleep;
+}

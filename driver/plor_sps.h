@@ -1,0 +1,67 @@
+// The DC power-supply driver: one object per configured "plor_sps" device.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include <json/json.h>
+
+#include "board_io.h"
+#include "plor_sps_data.h"
+#include "smd_host.h"
+#include "uni_data_device.h"
+
+class __attribute__((visibility("default"))) PLOR_SPS
+    : public UniDataDevice<PLOR_SPS_Data_t, SPModbus, 5156> {
+public:
+    PLOR_SPS();
+    ~PLOR_SPS() override;
+
+    double Get_Value(unsigned int id, const std::string& name) const override;
+    int DeviceIoControl(int code, const void* input, int inputLength, void* output,
+                        int outputCapacity, int& outputLength) override;
+    bool InitSetting(const Json::Value& settings) override;
+    int RefreshStatus() override;
+    int process_payload(SPModbus::tab_type frame, unsigned int length) override;
+    void RunCheckThreshold() override;
+
+    // Samples one ADC channel through sysfs: the mean of ten samples without
+    // the greatest and the least.
+    int getAd(char channel);
+
+    // Test seam: replaces the board (input paths, sysfs paths, sleeping).
+    void setBoard(const plor::Board& board);
+
+protected:
+    void fillRound(PLOR_SPS_Data_t& record) override;
+
+    // Calibration: two raw points and their values per channel, and the
+    // gain and offset derived from them (value = gain * raw + offset).
+    int32_t ai1x1_ = 0, ai1x2_ = 0;
+    float ai1y1_ = 0.0f, ai1y2_ = 0.0f;
+    int32_t ai2x1_ = 0, ai2x2_ = 0;
+    float ai2y1_ = 0.0f, ai2y2_ = 0.0f;
+    int32_t ai3x1_ = 0, ai3x2_ = 0;
+    float ai3y1_ = 0.0f, ai3y2_ = 0.0f;
+    int32_t ai4x1_ = 0, ai4x2_ = 0;
+    float ai4y1_ = 0.0f, ai4y2_ = 0.0f;
+    float a1_ = 0.0f, b1_ = 0.0f, a2_ = 0.0f, b2_ = 0.0f;
+    float a3_ = 0.0f, b3_ = 0.0f, a4_ = 0.0f, b4_ = 0.0f;
+
+    // Outcome of the last register write (-1 none yet, 1 confirmed, 3 not)
+    // and the echo it must show; the port thread writes them too.
+    std::atomic<int32_t> write_result_{-1};
+    std::atomic<int32_t> write_expect_{-1};
+
+    // Ring of whole-degree temperature samples; touched by refresh only.
+    int32_t tempSamples_[10] = {};
+    int32_t tempSampleCount_ = 0;
+
+    plor::Board board_;
+
+    // Readings of the round in progress, written into the record together
+    // with its time stamp.
+    bool roundPending_ = false;
+    PLOR_SPS_Data_t roundValues_{};
+};

@@ -1,0 +1,54 @@
+// What the stand-in host does with what a device hands it.
+//
+// The stand-in forwards every host service a device calls to the observer
+// that the embedding program installed (tests install a recording one; the
+// runnable host prints and stores). With no observer installed, the calls
+// succeed and nothing is kept.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "smd_host.h"
+
+namespace smd {
+
+class HostObserver {
+public:
+    virtual ~HostObserver() = default;
+
+    virtual void onSendSP(const SMDVDevice& /*dev*/, int /*code*/, const unsigned char* /*data*/,
+                          unsigned int /*length*/, bool /*urgent*/) {}
+    virtual void onReset(const SMDVDevice& /*dev*/) {}
+    virtual void onCheckThresholdBool(const SMDVDevice& /*dev*/, int /*kind*/,
+                                      const std::string& /*signalId*/,
+                                      const std::string& /*alarmId*/,
+                                      const std::string& /*name*/,
+                                      const std::string& /*valueText*/, bool /*active*/,
+                                      unsigned short /*level*/) {}
+    virtual bool onBatchCheckThreshold(const SMDVDevice& /*dev*/,
+                                       const std::vector<rule_value>& /*rules*/) {
+        return false;
+    }
+    virtual void onSaveDeviceHistory(const SMDVDevice& /*dev*/, const unsigned char* /*data*/,
+                                     unsigned int /*length*/) {}
+    // The host's generic control handler, for codes the device passes on.
+    virtual int onDeviceIoControl(const SMDVDevice& /*dev*/, int /*code*/, const void* /*input*/,
+                                  int /*inputLength*/, void* /*output*/, int /*outputCapacity*/,
+                                  int& /*outputLength*/) {
+        return 0;
+    }
+    // port is the configured device path (empty when none is set).
+    virtual void onOpenPort(const SMDVDevice& /*dev*/, const std::string& /*port*/, bool /*ok*/) {}
+    // function 6 (one register) or 16 (several); values as sent.
+    virtual void onModbusWrite(const SMDVDevice& /*dev*/, int /*function*/, int /*address*/,
+                               const std::vector<uint16_t>& /*values*/) {}
+};
+
+// Installs the process-wide observer (nullptr removes it). The caller keeps
+// ownership and must keep it alive while devices may call the host.
+void setHostObserver(HostObserver* observer);
+HostObserver* hostObserver();
+
+}  // namespace smd
