@@ -1,0 +1,139 @@
+#include "console.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace smdhost {
+
+namespace {
+void writeAll(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+std::string timeText(bool withDate) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[48];
+    if (withDate) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            now.time_since_epoch()).count() % 1000;
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                      static_cast<int>(ms));
+    } else {
+        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+    }
+    return buf;
+}
+}  // namespace
+
+std::string clockText() { return timeText(false); }
+std::string stampText() { return timeText(true); }
+
+std::string Console::jsonLine(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    return Json::writeString(b, v);
+}
+
+void Console::emit(const std::string& text, const Json::Value& object) {
+    write(json_ ? jsonLine(object) : text);
+}
+
+void Console::text(const std::string& line) { write(line); }
+
+void Console::error(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string l = line + "\n";
+    writeAll(2, l.data(), l.size());
+}
+
+void Console::setOutputFd(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd_ = fd;
+}
+
+void Console::write(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string l = line + "\n";
+    writeAll(fd_, l.data(), l.size());
+}
+
+PluginOutput::PluginOutput(Console& console, Mode mode, const std::string& path)
+    : console_(console), mode_(mode) {
+    if (mode_ == file) {
+        logFd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (logFd_ < 0)
+            throw std::runtime_error("cannot open plug-in log '" + path + "': " +
+                                     std::strerror(errno));
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+    std::cout.flush();
+    savedStdout_ = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    ::dup2(fds[1], 1);
+    ::close(fds[1]);
+    readFd_ = fds[0];
+    console_.setOutputFd(savedStdout_);
+    thread_ = std::thread([this] { pump(); });
+}
+
+PluginOutput::~PluginOutput() { restore(); }
+
+void PluginOutput::restore() {
+    if (savedStdout_ < 0) return;
+    std::cout.flush();
+    // Closing the last write end lets the pump see the end of the stream.
+    ::dup2(savedStdout_, 1);
+    if (thread_.joinable()) thread_.join();
+    console_.setOutputFd(1);
+    ::close(savedStdout_);
+    ::close(readFd_);
+    if (logFd_ >= 0) ::close(logFd_);
+    savedStdout_ = readFd_ = logFd_ = -1;
+}
+
+void PluginOutput::pump() {
+    std::string pending;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(readFd_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (mode_ == file) {
+            writeAll(logFd_, buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (mode_ == drop) continue;
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            console_.text("    plor_sps| " + pending.substr(0, nl));
+            pending.erase(0, nl + 1);
+        }
+    }
+    if (mode_ == show && !pending.empty()) console_.text("    plor_sps| " + pending);
+}
+
+}  // namespace smdhost

@@ -1,0 +1,65 @@
+// Everything the host prints goes through here, one whole line at a time,
+// so lines from device threads, the supply and the command loop never mix.
+//
+// The plug-in writes its own diagnostic lines to standard output; those are
+// caught on a pipe and dropped, kept in a file, or shown with a prefix.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <json/json.h>
+
+namespace smdhost {
+
+class Console {
+public:
+    explicit Console(bool json) : json_(json) {}
+    bool json() const { return json_; }
+
+    // A text line in text mode; the JSON object as one line in JSON mode.
+    void emit(const std::string& text, const Json::Value& object);
+    // Always printed as given (answers to commands, notes).
+    void text(const std::string& line);
+    // To standard error, whatever the mode.
+    void error(const std::string& line);
+
+    // Once the plug-in's output is caught, ours goes to the saved descriptor.
+    void setOutputFd(int fd);
+
+    static std::string jsonLine(const Json::Value& v);
+
+private:
+    void write(const std::string& line);
+    bool json_;
+    int fd_ = 1;
+    std::mutex mutex_;
+};
+
+// Host wall clock as "HH:MM:SS" and with milliseconds and date.
+std::string clockText();
+std::string stampText();
+
+class PluginOutput {
+public:
+    enum Mode { drop, show, file };
+    PluginOutput(Console& console, Mode mode, const std::string& path);
+    ~PluginOutput();
+    PluginOutput(const PluginOutput&) = delete;
+    PluginOutput& operator=(const PluginOutput&) = delete;
+
+    // Puts standard output back and forwards what is left.
+    void restore();
+
+private:
+    void pump();
+    Console& console_;
+    Mode mode_;
+    int savedStdout_ = -1;
+    int readFd_ = -1;
+    int logFd_ = -1;
+    std::thread thread_;
+};
+
+}  // namespace smdhost

@@ -1,0 +1,237 @@
+#include "history_store.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+
+namespace smdhost {
+
+namespace {
+
+const char* const kSchema = R"(
+CREATE TABLE IF NOT EXISTS rounds(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  device TEXT NOT NULL,
+  data_id INTEGER NOT NULL,
+  stored_at TEXT NOT NULL,
+  source TEXT NOT NULL,
+  record BLOB NOT NULL CHECK(length(record) = 37),
+  record_time TEXT,
+  temperature REAL, load_current REAL, dc_voltage REAL, ac_voltage REAL, ac_current REAL,
+  dc_low INTEGER, dc_high INTEGER, ac_high INTEGER, ac_low INTEGER,
+  mains_fail INTEGER, module_fail INTEGER);
+CREATE INDEX IF NOT EXISTS rounds_by_device ON rounds(device, id);
+CREATE TABLE IF NOT EXISTS transitions(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  device TEXT NOT NULL,
+  data_id INTEGER NOT NULL,
+  at TEXT NOT NULL,
+  signal_id TEXT NOT NULL,
+  name TEXT NOT NULL,
+  value_text TEXT,
+  state TEXT NOT NULL CHECK(state IN ('raised', 'cleared')));
+CREATE INDEX IF NOT EXISTS transitions_by_device ON transitions(device, id);
+)";
+
+struct Stmt {
+    sqlite3_stmt* s = nullptr;
+    Stmt(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
+            throw StoreError(sqlite3_errmsg(db));
+    }
+    ~Stmt() { sqlite3_finalize(s); }
+    void text(int i, const std::string& v) {
+        sqlite3_bind_text(s, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    }
+    void integer(int i, long long v) { sqlite3_bind_int64(s, i, v); }
+    void real(int i, double v) { sqlite3_bind_double(s, i, v); }
+    std::string colText(int i) {
+        const unsigned char* t = sqlite3_column_text(s, i);
+        return t ? reinterpret_cast<const char*>(t) : "";
+    }
+};
+
+// Rows with an optional device filter, latest `limit`, returned oldest first.
+std::string selectSql(const char* cols, const char* table, bool byDevice, long long limit) {
+    std::string sql = std::string("SELECT ") + cols + " FROM " + table;
+    if (byDevice) sql += " WHERE device = ?1";
+    sql += " ORDER BY id DESC";
+    if (limit > 0) sql += " LIMIT " + std::to_string(limit);
+    return "SELECT * FROM (" + sql + ") ORDER BY id ASC";
+}
+
+}  // namespace
+
+HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path) {
+    const int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError("cannot open history database '" + path + "': " + why);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    try {
+        if (!readOnly) {
+            exec("PRAGMA journal_mode=WAL");
+            exec("PRAGMA synchronous=NORMAL");
+            exec(kSchema);
+        } else {
+            Stmt check(db_, "SELECT count(*) FROM rounds");
+        }
+    } catch (const StoreError& e) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError("history database '" + path + "': " + e.what());
+    }
+}
+
+HistoryStore::~HistoryStore() { close(); }
+
+void HistoryStore::close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ != nullptr) sqlite3_close(db_);
+    db_ = nullptr;
+}
+
+void HistoryStore::exec(const char* sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        const std::string why = err ? err : "unknown error";
+        sqlite3_free(err);
+        throw StoreError(why);
+    }
+}
+
+void HistoryStore::addRound(const std::string& device, unsigned int dataId,
+                            const std::string& source, const unsigned char* image,
+                            std::size_t length, const std::string& storedAt) {
+    Record r;
+    if (!decodeRecord(image, length, r))
+        throw StoreError("record of " + std::to_string(length) + " bytes, expected 37");
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return;
+    Stmt st(db_,
+            "INSERT INTO rounds(device, data_id, stored_at, source, record, record_time, "
+            "temperature, load_current, dc_voltage, ac_voltage, ac_current, dc_low, dc_high, "
+            "ac_high, ac_low, mains_fail, module_fail) "
+            "VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17)");
+    st.text(1, device);
+    st.integer(2, dataId);
+    st.text(3, storedAt);
+    st.text(4, source);
+    sqlite3_bind_blob(st.s, 5, image, static_cast<int>(length), SQLITE_TRANSIENT);
+    st.text(6, r.timeText());
+    st.real(7, r.temperature);
+    st.real(8, r.loadCurrent);
+    st.real(9, r.dcVoltage);
+    st.real(10, r.acVoltage);
+    st.real(11, r.acCurrent);
+    for (int i = 0; i < 6; ++i) st.integer(12 + i, r.alarms[static_cast<std::size_t>(i)]);
+    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+}
+
+void HistoryStore::addTransition(const std::string& device, unsigned int dataId,
+                                 const std::string& at, const std::string& signalId,
+                                 const std::string& name, const std::string& valueText,
+                                 bool raised) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return;
+    Stmt st(db_,
+            "INSERT INTO transitions(device, data_id, at, signal_id, name, value_text, state) "
+            "VALUES(?1,?2,?3,?4,?5,?6,?7)");
+    st.text(1, device);
+    st.integer(2, dataId);
+    st.text(3, at);
+    st.text(4, signalId);
+    st.text(5, name);
+    st.text(6, valueText);
+    st.text(7, raised ? "raised" : "cleared");
+    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+}
+
+bool HistoryStore::lastRecord(const std::string& device, std::vector<unsigned char>& image) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return false;
+    Stmt st(db_, "SELECT record FROM rounds WHERE device = ?1 ORDER BY id DESC LIMIT 1");
+    st.text(1, device);
+    if (sqlite3_step(st.s) != SQLITE_ROW) return false;
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 0));
+    const int n = sqlite3_column_bytes(st.s, 0);
+    image.assign(p, p + n);
+    return true;
+}
+
+std::map<std::string, bool> HistoryStore::alarmStates(const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::map<std::string, bool> states;
+    if (db_ == nullptr) return states;
+    Stmt st(db_, "SELECT signal_id, state FROM transitions WHERE device = ?1 ORDER BY id ASC");
+    st.text(1, device);
+    while (sqlite3_step(st.s) == SQLITE_ROW) states[st.colText(0)] = st.colText(1) == "raised";
+    return states;
+}
+
+std::vector<RoundRow> HistoryStore::rounds(const std::string& device, long long limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<RoundRow> rows;
+    if (db_ == nullptr) return rows;
+    Stmt st(db_, selectSql("id, device, data_id, stored_at, source, record", "rounds",
+                           !device.empty(), limit).c_str());
+    if (!device.empty()) st.text(1, device);
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+        RoundRow r;
+        r.id = sqlite3_column_int64(st.s, 0);
+        r.device = st.colText(1);
+        r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
+        r.storedAt = st.colText(3);
+        r.source = st.colText(4);
+        const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 5));
+        r.image.assign(p, p + sqlite3_column_bytes(st.s, 5));
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+std::vector<TransitionRow> HistoryStore::transitions(const std::string& device, long long limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<TransitionRow> rows;
+    if (db_ == nullptr) return rows;
+    Stmt st(db_, selectSql("id, device, data_id, at, signal_id, name, value_text, state",
+                           "transitions", !device.empty(), limit).c_str());
+    if (!device.empty()) st.text(1, device);
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+        TransitionRow r;
+        r.id = sqlite3_column_int64(st.s, 0);
+        r.device = st.colText(1);
+        r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
+        r.at = st.colText(3);
+        r.signalId = st.colText(4);
+        r.name = st.colText(5);
+        r.valueText = st.colText(6);
+        r.raised = st.colText(7) == "raised";
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+long long HistoryStore::countRounds(const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return 0;
+    Stmt st(db_, device.empty() ? "SELECT count(*) FROM rounds"
+                                : "SELECT count(*) FROM rounds WHERE device = ?1");
+    if (!device.empty()) st.text(1, device);
+    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : 0;
+}
+
+long long HistoryStore::countTransitions(const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return 0;
+    Stmt st(db_, device.empty() ? "SELECT count(*) FROM transitions"
+                                : "SELECT count(*) FROM transitions WHERE device = ?1");
+    if (!device.empty()) st.text(1, device);
+    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : 0;
+}
+
+}  // namespace smdhost

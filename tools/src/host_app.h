@@ -1,0 +1,36 @@
+// smd-host: loads a device plug-in and runs its devices as the site's host
+// would, optionally against a simulated board and supply.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace smdhost {
+
+struct RunOptions {
+    std::string configPath;   // empty: the default site (needs a scenario)
+    std::string pluginPath;   // empty: from the configuration, else next to the program
+    std::string dbPath;       // empty: from the configuration, else smd-host.db here
+    std::string scenario;     // empty: no simulation
+    std::vector<std::string> scenarioDirs;
+    int rounds = 0;           // 0: until quit or a signal
+    bool json = false;
+    bool verbose = false;     // show the plug-in's own lines
+    std::string pluginLog;    // keep them in a file instead
+    bool restore = true;
+    int stopGraceMs = 15000;  // how long a stop waits for a round in progress
+};
+
+// The code of the control call that asks a device for its last write's
+// outcome: any code the driver does not handle itself answers it.
+constexpr int kWriteOutcomeCode = 100;
+
+int runHost(const RunOptions& options);
+
+// `smd-host history ...`; args exclude the program name and "history".
+int runHistory(const std::vector<std::string>& args);
+
+// Directory of the running program.
+std::string programDir();
+
+}  // namespace smdhost

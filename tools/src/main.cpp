@@ -1,0 +1,80 @@
+// smd-host: runs a device plug-in the way a site's host does.
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "host_app.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: smd-host [--config SITE.json] [--simulate SCENARIO] [options]\n"
+    "       smd-host history [--db PATH] [--device NAME] [--limit N] [--csv] [--transitions]\n"
+    "\n"
+    "  --config FILE      site configuration: the devices and their settings\n"
+    "  --simulate NAME    simulated board and supply; NAME is a shipped scenario\n"
+    "                     (normal, mains-failure, dc-low, unstable) or a file.\n"
+    "                     Without --config, one default device is simulated.\n"
+    "  --plugin PATH      the plug-in (default: plor_sps.so next to smd-host)\n"
+    "  --db PATH          history database (default: smd-host.db here)\n"
+    "  --rounds N         stop after N rounds of every device\n"
+    "  --json             JSON lines instead of text\n"
+    "  --verbose          show the plug-in's own output lines\n"
+    "  --plugin-log FILE  keep the plug-in's own output lines in FILE\n"
+    "  --no-restore       do not hand the last stored records back to the devices\n"
+    "\n"
+    "While running, type 'help' for the commands (write, writes, result, snapshot, quit).";
+
+bool parseCount(const char* text, int& out) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (*end != '\0' || v < 0 || v > 1000000000) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args[0] == "history")
+        return smdhost::runHistory(std::vector<std::string>(args.begin() + 1, args.end()));
+
+    smdhost::RunOptions opt;
+    opt.scenarioDirs = {smdhost::programDir() + "/scenarios", PLOR_SCENARIO_DIR};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        auto need = [&]() -> const std::string& {
+            if (!hasValue) {
+                std::cerr << "smd-host: " << a << " needs a value\n" << kUsage << std::endl;
+                std::exit(2);
+            }
+            return args[++i];
+        };
+        if (a == "--config") opt.configPath = need();
+        else if (a == "--simulate") opt.scenario = need();
+        else if (a == "--plugin") opt.pluginPath = need();
+        else if (a == "--db") opt.dbPath = need();
+        else if (a == "--plugin-log") opt.pluginLog = need();
+        else if (a == "--rounds") {
+            const std::string& v = need();
+            if (!parseCount(v.c_str(), opt.rounds)) {
+                std::cerr << "smd-host: --rounds takes a whole number, not '" << v << "'" << std::endl;
+                return 2;
+            }
+        } else if (a == "--json") opt.json = true;
+        else if (a == "--verbose") opt.verbose = true;
+        else if (a == "--no-restore") opt.restore = false;
+        else if (a == "--help" || a == "-h") {
+            std::cout << kUsage << std::endl;
+            return 0;
+        } else {
+            std::cerr << "smd-host: unknown option '" << a << "'\n" << kUsage << std::endl;
+            return 2;
+        }
+    }
+    return smdhost::runHost(opt);
+}

@@ -1,0 +1,167 @@
+#include "site_config.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <set>
+#include <sstream>
+
+namespace smdhost {
+
+namespace {
+
+const char* const kDefaultSite = R"({
+  "devices": [
+    {
+      "name": "sps1",
+      "dataId": 1,
+      "pollIntervalMs": 200,
+      "settings": {
+        "appSetting": {
+          "b_mode": 1,
+          "a2": 0.1, "b2": 0,
+          "ai3x1": 0, "ai3y1": 0, "ai3x2": 6000, "ai3y2": 60,
+          "a4": 0.1, "b4": 0
+        },
+        "hostSetting": {"slaveAddress": 1, "baudRate": 9600, "replyTimeoutMs": 1000}
+      }
+    }
+  ]
+}
+)";
+
+std::string oneLine(std::string s) {
+    for (char& c : s)
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    std::string out;
+    for (char c : s) {
+        if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+        out += c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+bool isInt(const Json::Value& v) { return v.isInt64() || v.isUInt64(); }
+
+int64_t intIn(const Json::Value& v, int64_t lo, int64_t hi, const std::string& where,
+              const std::string& what) {
+    if (!isInt(v) || (v.isUInt64() && v.asUInt64() > static_cast<uint64_t>(hi)) ||
+        v.asInt64() < lo || v.asInt64() > hi)
+        throw ConfigError(where + " must be " + what);
+    return v.asInt64();
+}
+
+void checkHostSetting(const Json::Value& host, const std::string& where) {
+    if (!host.isObject()) throw ConfigError(where + " must be an object");
+    const Json::Value& port = host["serialPort"];
+    if (!port.isNull() && !port.isString())
+        throw ConfigError(where + ".serialPort must be a device path text");
+    if (host.isMember("slaveAddress"))
+        intIn(host["slaveAddress"], 1, 247, where + ".slaveAddress", "an integer from 1 to 247");
+    if (host.isMember("baudRate"))
+        intIn(host["baudRate"], 1, 4000000, where + ".baudRate", "a positive integer");
+    if (host.isMember("replyTimeoutMs"))
+        intIn(host["replyTimeoutMs"], 1, 600000, where + ".replyTimeoutMs",
+              "an integer from 1 to 600000");
+}
+
+}  // namespace
+
+std::string DeviceConfig::serialPort() const {
+    if (!settings.isObject()) return std::string();
+    const Json::Value& host = settings["hostSetting"];
+    if (!host.isObject() || !host["serialPort"].isString()) return std::string();
+    return host["serialPort"].asString();
+}
+
+int DeviceConfig::replyTimeoutMs() const {
+    if (settings.isObject()) {
+        const Json::Value& host = settings["hostSetting"];
+        if (host.isObject() && isInt(host["replyTimeoutMs"])) return host["replyTimeoutMs"].asInt();
+    }
+    return 1000;
+}
+
+SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
+    const std::string prefix = "site configuration '" + source + "': ";
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    builder["rejectDupKeys"] = true;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors))
+        throw ConfigError(prefix + "invalid JSON: " + oneLine(errors));
+    try {
+        if (!root.isObject()) throw ConfigError("the top level must be a JSON object");
+        SiteConfig site;
+        const Json::Value& plugin = root["plugin"];
+        if (!plugin.isNull()) {
+            if (!plugin.isString()) throw ConfigError("'plugin' must be a path text");
+            site.plugin = plugin.asString();
+        }
+        const Json::Value& db = root["database"];
+        if (!db.isNull()) {
+            if (!db.isString()) throw ConfigError("'database' must be a path text");
+            site.database = db.asString();
+        }
+        const Json::Value& devices = root["devices"];
+        if (!devices.isArray() || devices.empty())
+            throw ConfigError("'devices' must be a non-empty array");
+        std::set<std::string> names;
+        std::set<unsigned int> ids;
+        for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
+            const Json::Value& entry = devices[i];
+            std::string where = "devices[" + std::to_string(i) + "]";
+            if (!entry.isObject()) throw ConfigError(where + " must be an object");
+            DeviceConfig dev;
+            dev.dataId = static_cast<unsigned int>(
+                intIn(entry["dataId"], 0, std::numeric_limits<uint32_t>::max(), where + ".dataId",
+                      "an integer from 0 to 4294967295"));
+            const Json::Value& name = entry["name"];
+            if (name.isNull()) {
+                dev.name = "sps" + std::to_string(dev.dataId);
+            } else if (name.isString() && !name.asString().empty() &&
+                       name.asString().find_first_of(" \t\n:") == std::string::npos) {
+                dev.name = name.asString();
+            } else {
+                throw ConfigError(where + ".name must be a non-empty text without spaces or ':'");
+            }
+            where += " (" + dev.name + ")";
+            if (!names.insert(dev.name).second) throw ConfigError(where + ": name used twice");
+            if (!ids.insert(dev.dataId).second) throw ConfigError(where + ": dataId used twice");
+            if (entry.isMember("pollIntervalMs"))
+                dev.pollIntervalMs = static_cast<int>(intIn(entry["pollIntervalMs"], 0, 3600000,
+                                                            where + ".pollIntervalMs",
+                                                            "an integer from 0 to 3600000"));
+            dev.settings = entry.isMember("settings") ? entry["settings"] : Json::Value(Json::objectValue);
+            // A settings document the driver refuses is InitSetting's to report;
+            // only the host's own part is checked here.
+            if (dev.settings.isObject() && dev.settings.isMember("hostSetting"))
+                checkHostSetting(dev.settings["hostSetting"], where + ".settings.hostSetting");
+            site.devices.push_back(std::move(dev));
+        }
+        return site;
+    } catch (const ConfigError& e) {
+        throw ConfigError(prefix + e.what());
+    }
+}
+
+SiteConfig loadSiteConfig(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        const int err = errno;
+        throw ConfigError("cannot read site configuration '" + path + "': " + std::strerror(err));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw ConfigError("cannot read site configuration '" + path + "'");
+    return parseSiteConfig(text.str(), path);
+}
+
+const char* defaultSiteConfigText() { return kDefaultSite; }
+
+}  // namespace smdhost
