@@ -16,11 +16,14 @@ namespace {
 // A never-still input changes this often; the plug-in's reads are 100 ms
 // apart, so no two of them see the same text.
 constexpr auto kJitterPeriod = std::chrono::milliseconds(25);
-const char* const kBoardLock = "/tmp/plor_ai.lock";
 }  // namespace
 
-BoardSimulator::BoardSimulator(Scenario scenario, std::array<std::string, 4> paths, Hook hook)
-    : scenario_(std::move(scenario)), paths_(std::move(paths)), hook_(std::move(hook)) {}
+BoardSimulator::BoardSimulator(Scenario scenario, std::array<std::string, 4> paths, Hook hook,
+                               std::string lockPath)
+    : scenario_(std::move(scenario)),
+      paths_(std::move(paths)),
+      hook_(std::move(hook)),
+      lockPath_(std::move(lockPath)) {}
 
 BoardSimulator::~BoardSimulator() { stop(); }
 
@@ -57,7 +60,8 @@ void BoardSimulator::writeChannel(std::size_t i) {
     }
 }
 
-void BoardSimulator::applyDue(double elapsed) {
+void BoardSimulator::advanceTo(double elapsed) {
+    std::array<bool, 4> written{};
     while (next_ < scenario_.steps.size() && scenario_.steps[next_].at <= elapsed) {
         const ScenarioStep& step = scenario_.steps[next_++];
         if (step.type != ScenarioStep::inputs) {
@@ -69,24 +73,26 @@ void BoardSimulator::applyDue(double elapsed) {
             current_[i] = step.values[i];
             jitterStep_[i] = 0;
             writeChannel(i);
+            written[i] = true;
         }
     }
+    for (std::size_t i = 0; i < 4; ++i)
+        if (current_[i].kind == InputValue::jitter && !written[i]) writeChannel(i);
 }
 
 void BoardSimulator::start() {
     if (started_) return;
-    lockFd_ = ::open(kBoardLock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    lockFd_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         if (lockFd_ >= 0) ::close(lockFd_);
         lockFd_ = -1;
         throw std::runtime_error(err == EWOULDBLOCK
-                                     ? std::string("another simulated board is writing the input "
-                                                   "files (") + kBoardLock + " is locked)"
-                                     : std::string("cannot lock ") + kBoardLock + ": " +
-                                           std::strerror(err));
+                                     ? "another simulated board is writing the input files (" +
+                                           lockPath_ + " is locked)"
+                                     : "cannot lock " + lockPath_ + ": " + std::strerror(err));
     }
-    applyDue(0.0);
+    advanceTo(0.0);
     started_ = true;
     thread_ = std::thread([this] { run(); });
 }
@@ -98,9 +104,7 @@ void BoardSimulator::run() {
     while (!stopping_) {
         const double elapsed = std::chrono::duration<double>(clock::now() - t0).count();
         try {
-            applyDue(elapsed);
-            for (std::size_t i = 0; i < 4; ++i)
-                if (current_[i].kind == InputValue::jitter) writeChannel(i);
+            advanceTo(elapsed);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "smd-host: board simulator: %s\n", e.what());
         }

@@ -1,12 +1,13 @@
 #include "scenario.h"
 
+#include "site_config.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -129,11 +130,10 @@ Scenario loadScenario(const std::string& nameOrPath, const std::vector<std::stri
     if (path.empty())
         throw ScenarioError("scenario '" + nameOrPath +
                             "' not found (give a file or one of the shipped names)");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ScenarioError("cannot read scenario '" + path + "': " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    Scenario sc = parseScenario(text.str(), path);
+    std::string text, error;
+    if (!readTextFile(path, text, error))
+        throw ScenarioError("cannot read scenario '" + path + "': " + error);
+    Scenario sc = parseScenario(text, path);
     sc.name = nameOrPath;
     return sc;
 }

@@ -20,7 +20,10 @@ public:
     using Hook = std::function<void(const ScenarioStep&)>;
 
     // paths: ai1..ai4. The hook receives command and supply steps when due.
-    BoardSimulator(Scenario scenario, std::array<std::string, 4> paths, Hook hook);
+    // lockPath: the lock that keeps two simulated boards from writing the
+    // same files.
+    BoardSimulator(Scenario scenario, std::array<std::string, 4> paths, Hook hook,
+                   std::string lockPath = "/tmp/plor_ai.lock");
     ~BoardSimulator();
     BoardSimulator(const BoardSimulator&) = delete;
     BoardSimulator& operator=(const BoardSimulator&) = delete;
@@ -35,14 +38,18 @@ public:
     // a part of one: a temporary file renamed over the path.
     static void writeAtomically(const std::string& path, const std::string& text);
 
+    // Applies what is due at `seconds` and moves every never-still input
+    // on by one value; the thread calls it, tests may step it by hand.
+    void advanceTo(double seconds);
+
 private:
     void run();
-    void applyDue(double elapsed);
     void writeChannel(std::size_t i);
 
     Scenario scenario_;
     std::array<std::string, 4> paths_;
     Hook hook_;
+    std::string lockPath_;
     std::array<InputValue, 4> current_{};
     std::array<long, 4> jitterStep_{};
     std::size_t next_ = 0;

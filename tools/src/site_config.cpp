@@ -2,7 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
 #include <limits>
 #include <memory>
 #include <set>
@@ -150,16 +151,34 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
     }
 }
 
-SiteConfig loadSiteConfig(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        const int err = errno;
-        throw ConfigError("cannot read site configuration '" + path + "': " + std::strerror(err));
+bool readTextFile(const std::string& path, std::string& text, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw ConfigError("cannot read site configuration '" + path + "'");
-    return parseSiteConfig(text.str(), path);
+    text.clear();
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = std::strerror(errno);  // a directory ends up here
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+SiteConfig loadSiteConfig(const std::string& path) {
+    std::string text, error;
+    if (!readTextFile(path, text, error))
+        throw ConfigError("cannot read site configuration '" + path + "': " + error);
+    return parseSiteConfig(text, path);
 }
 
 const char* defaultSiteConfigText() { return kDefaultSite; }

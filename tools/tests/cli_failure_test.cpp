@@ -1,0 +1,118 @@
+// Each way a start can fail gives one clear message and a non-zero exit,
+// before any board input is touched.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "process.h"
+#include "test_support.h"
+
+namespace {
+
+const char* const kGoodSite = R"({"devices": [{"name": "sps1", "dataId": 1}]})";
+
+std::string siteWithSettings(const std::string& settings) {
+    return R"({"devices": [{"name": "sps9", "dataId": 9, "settings": )" + settings + "}]}";
+}
+
+struct Case {
+    const char* name;
+    std::function<void(const plortest::TempDir&)> setup;
+    std::vector<std::string> args;
+    std::vector<std::string> message;  // all in one line of standard error
+    int status;
+};
+
+}  // namespace
+
+TEST(CommandLine, FailuresAreClearAndNonZero) {
+    const Case cases[] = {
+        {"plug-in missing", nullptr, {"--config", "site.json", "--plugin", "/nonexistent/plor_sps.so"},
+         {"plug-in '/nonexistent/plor_sps.so' not found"}, 1},
+        {"plug-in not a library",
+         [](const plortest::TempDir& d) { d.write("fake.so", "not a shared object\n"); },
+         {"--config", "site.json", "--plugin", "fake.so"},
+         {"cannot load plug-in 'fake.so'"}, 1},
+        {"no get_providers", nullptr, {"--config", "site.json", "--plugin", SMD_HOST_LIBRARY},
+         {"plug-in '" SMD_HOST_LIBRARY "' has no get_providers entry point"}, 1},
+        {"configuration missing", nullptr, {"--config", "absent.json"},
+         {"cannot read site configuration 'absent.json': No such file or directory"}, 1},
+        {"configuration is a directory",
+         [](const plortest::TempDir& d) { ::mkdir(d.file("dir.json").c_str(), 0755); },
+         {"--config", "dir.json"}, {"cannot read site configuration 'dir.json'"}, 1},
+        {"configuration not JSON",
+         [](const plortest::TempDir& d) { d.write("bad.json", "{\"devices\": [\n"); },
+         {"--config", "bad.json"}, {"site configuration 'bad.json': invalid JSON", "Line 2"}, 1},
+        {"configuration without dataId",
+         [](const plortest::TempDir& d) { d.write("bad.json", R"({"devices": [{"name": "x"}]})"); },
+         {"--config", "bad.json"}, {"site configuration 'bad.json': devices[0].dataId must be"}, 1},
+        {"settings InitSetting rejects",
+         [](const plortest::TempDir& d) {
+             d.write("bad.json", siteWithSettings(R"({"appSetting": {"b_mode": {"x": 1}}})"));
+         },
+         {"--config", "bad.json"},
+         {"device 'sps9' (data id 9): InitSetting rejected its settings at "
+          "settings.appSetting.b_mode (an object)"},
+         1},
+        {"settings not an object",
+         [](const plortest::TempDir& d) { d.write("bad.json", siteWithSettings("[1, 2]")); },
+         {"--config", "bad.json"},
+         {"device 'sps9' (data id 9): InitSetting rejected its settings at settings (not a JSON "
+          "object)"},
+         1},
+        {"serial port missing",
+         [](const plortest::TempDir& d) {
+             d.write("bad.json",
+                     siteWithSettings(R"({"hostSetting": {"serialPort": "/dev/plor-no-such-tty"}})"));
+         },
+         {"--config", "bad.json"},
+         {"device 'sps9' (data id 9): serial port '/dev/plor-no-such-tty' "
+          "(settings.hostSetting.serialPort) cannot be opened: No such file or directory"},
+         1},
+        {"no configuration at all", nullptr, {}, {"no site configuration: give --config FILE"}, 1},
+        {"unknown scenario", nullptr, {"--simulate", "no-such-scenario"},
+         {"scenario 'no-such-scenario' not found"}, 1},
+        {"unknown option", nullptr, {"--frobnicate"}, {"unknown option '--frobnicate'"}, 2},
+        {"bad round count", nullptr, {"--rounds", "many"}, {"--rounds takes a whole number"}, 2},
+        {"database cannot be created", nullptr,
+         {"--config", "site.json", "--db", "/nonexistent/dir/h.db"},
+         {"cannot open history database '/nonexistent/dir/h.db'"}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        plortest::TempDir dir;
+        dir.write("site.json", kGoodSite);
+        if (c.setup) c.setup(dir);
+        std::vector<std::string> argv{SMD_HOST_EXE};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        if (std::find(c.args.begin(), c.args.end(), "--plugin") == c.args.end()) {
+            argv.push_back("--plugin");
+            argv.push_back(PLOR_SPS_MODULE);
+        }
+        smdtest::Process p(argv, dir.path());
+        EXPECT_EQ(p.wait(10000), c.status);
+        const std::string err = p.err();
+        for (const auto& m : c.message)
+            EXPECT_NE(err.find(m), std::string::npos) << "wanted: " << m << "\nstderr: " << err;
+        if (c.status == 1) {
+            // One message, on one line; nothing on standard output claims success.
+            EXPECT_EQ(smdtest::countOf(err, "smd-host: "), 1) << err;
+            EXPECT_EQ(p.out().find("history:"), std::string::npos) << p.out();
+        }
+    }
+}
+
+TEST(CommandLine, UnreadablePluginIsNamed) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    plortest::TempDir dir;
+    dir.write("site.json", kGoodSite);
+    dir.write("locked.so", "x");
+    ::chmod(dir.file("locked.so").c_str(), 0);
+    smdtest::Process p({SMD_HOST_EXE, "--config", "site.json", "--plugin", "locked.so"}, dir.path());
+    EXPECT_EQ(p.wait(10000), 1);
+    EXPECT_NE(p.err().find("plug-in 'locked.so' is not readable"), std::string::npos) << p.err();
+}

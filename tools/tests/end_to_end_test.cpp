@@ -1,0 +1,116 @@
+// smd-host with the real plug-in, its real timing and the simulated board
+// and supply. These write /tmp/plor_ai1..4 (CTest runs them under a lock).
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "history_store.h"
+#include "process.h"
+#include "record.h"
+#include "test_support.h"
+
+using smdtest::countOf;
+using smdtest::Process;
+
+namespace {
+
+const std::string kRoundMark = " sps1  temp ";
+const std::string kMainsFail = "41B415001001";
+
+std::vector<std::string> hostArgs(const plortest::TempDir& dir, std::vector<std::string> extra) {
+    std::vector<std::string> argv{SMD_HOST_EXE, "--plugin", PLOR_SPS_MODULE, "--db",
+                                  dir.file("history.db")};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+}
+
+}  // namespace
+
+TEST(EndToEnd, MainsFailureRunThenRestore) {
+    plortest::TempDir dir;
+    Process run(hostArgs(dir, {"--simulate", SMD_TEST_DATA "/e2e.scn", "--rounds", "6"}),
+                dir.path());
+    ASSERT_EQ(run.wait(60000), 0) << run.err();
+    const std::string out = run.out();
+    SCOPED_TRACE(out);
+
+    EXPECT_EQ(countOf(out, kRoundMark), 6);
+    EXPECT_EQ(countOf(out, "ALARM RAISED  " + kMainsFail + " 市电故障"), 1);
+    EXPECT_EQ(countOf(out, "ALARM CLEARED " + kMainsFail + " 市电故障"), 1);
+    EXPECT_EQ(countOf(out, "supply: register 40 <- 535, echo sent"), 1);
+    EXPECT_EQ(countOf(out, "write register 40 = 535 confirmed by the supply (outcome 1)"), 1);
+    EXPECT_EQ(countOf(out, "history: 6 records and"), 1);
+
+    smdhost::HistoryStore store(dir.file("history.db"), true);
+    const auto rows = store.rounds("sps1", 0);
+    ASSERT_EQ(rows.size(), 6u);
+    bool sawFailure = false;
+    for (const auto& row : rows) {
+        smdhost::Record r;
+        ASSERT_TRUE(smdhost::decodeRecord(row.image.data(), row.image.size(), r));
+        EXPECT_EQ(r.dataId, 1u);
+        EXPECT_EQ(row.source, "round");
+        if (r.alarms[4] != 0) {
+            sawFailure = true;
+            EXPECT_FLOAT_EQ(r.acVoltage, 80.0f);
+        }
+    }
+    EXPECT_TRUE(sawFailure);
+    const auto transitions = store.transitions("sps1", 0);
+    const long long transitionsAfterRun = store.countTransitions("sps1");
+    ASSERT_GE(transitions.size(), 2u);
+
+    // A second start hands the last record back before its first round and
+    // raises nothing again: the alarms were cleared when the first run ended.
+    Process again(hostArgs(dir, {"--simulate", SMD_TEST_DATA "/e2e.scn", "--rounds", "1", "--json"}),
+                  dir.path());
+    ASSERT_EQ(again.wait(30000), 0) << again.err();
+    Json::CharReaderBuilder b;
+    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+    std::vector<Json::Value> rounds;
+    std::istringstream lines(again.out());
+    for (std::string line; std::getline(lines, line);) {
+        Json::Value v;
+        std::string errs;
+        ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &v, &errs)) << line;
+        if (v["event"] == "round") rounds.push_back(v);
+    }
+    ASSERT_EQ(rounds.size(), 2u) << again.out();
+    EXPECT_TRUE(rounds[0]["restored"].asBool());
+    EXPECT_FALSE(rounds[1]["restored"].asBool());
+
+    smdhost::HistoryStore after(dir.file("history.db"), true);
+    const auto all = after.rounds("sps1", 0);
+    ASSERT_EQ(all.size(), 8u);
+    EXPECT_EQ(all[6].source, "restore");
+    // Everything but the time stamp is the first run's last record.
+    EXPECT_TRUE(std::equal(all[5].image.begin(), all[5].image.begin() + 30, all[6].image.begin()));
+    EXPECT_EQ(after.countTransitions("sps1"), transitionsAfterRun);
+}
+
+TEST(EndToEnd, SigtermFinishesAndStoresTheRoundInProgress) {
+    plortest::TempDir dir;
+    Process run(hostArgs(dir, {"--simulate", "normal"}), dir.path());
+    ASSERT_TRUE(run.waitForOutput(kRoundMark, 2, 20000)) << run.out() << run.err();
+    run.signal(SIGTERM);
+    ASSERT_EQ(run.wait(20000), 0) << run.err();
+    const std::string out = run.out();
+    EXPECT_EQ(countOf(out, "stopping on SIGTERM"), 1) << out;
+    smdhost::HistoryStore store(dir.file("history.db"), true);
+    // Every round printed is stored, the last one included.
+    EXPECT_EQ(store.countRounds("sps1"), countOf(out, kRoundMark)) << out;
+    EXPECT_EQ(::access("/tmp/plor_ai1", F_OK), -1) << "the simulated board cleans up";
+}
+
+TEST(EndToEnd, UnstableInputNeverHangsTheHost) {
+    plortest::TempDir dir;
+    Process run(hostArgs(dir, {"--simulate", "unstable"}), dir.path());
+    ASSERT_TRUE(run.waitForOutput("refresh completed no round", 1, 30000)) << run.out();
+    run.signal(SIGINT);
+    EXPECT_EQ(run.wait(20000), 0) << run.err();
+    EXPECT_EQ(countOf(run.out(), "stopping on SIGINT"), 1) << run.out();
+}

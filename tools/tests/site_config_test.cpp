@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include "site_config.h"
+#include "test_support.h"
+
+using smdhost::ConfigError;
+using smdhost::parseSiteConfig;
+
+TEST(SiteConfig, ReadsDevicesWithDefaults) {
+    const auto site = parseSiteConfig(R"({
+        "plugin": "lib/plor_sps.so",
+        "devices": [
+          {"dataId": 7, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "replyTimeoutMs": 250}}},
+          {"name": "east", "dataId": 8, "pollIntervalMs": 0, "settings": [1]}
+        ]})",
+                                      "s.json");
+    EXPECT_EQ(site.plugin, "lib/plor_sps.so");
+    EXPECT_TRUE(site.database.empty());
+    ASSERT_EQ(site.devices.size(), 2u);
+    EXPECT_EQ(site.devices[0].name, "sps7");
+    EXPECT_EQ(site.devices[0].pollIntervalMs, 1000);
+    EXPECT_EQ(site.devices[0].serialPort(), "/dev/ttyS1");
+    EXPECT_EQ(site.devices[0].replyTimeoutMs(), 250);
+    EXPECT_EQ(site.devices[1].name, "east");
+    EXPECT_EQ(site.devices[1].pollIntervalMs, 0);
+    // A settings document the driver will refuse still reaches it.
+    EXPECT_TRUE(site.devices[1].settings.isArray());
+    EXPECT_EQ(site.devices[1].serialPort(), "");
+    EXPECT_EQ(site.devices[1].replyTimeoutMs(), 1000);
+}
+
+TEST(SiteConfig, RejectsWithTheKeyNamed) {
+    const struct {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"{", "invalid JSON"},
+        {"[]", "top level must be a JSON object"},
+        {"{}", "'devices' must be a non-empty array"},
+        {R"({"devices": []})", "'devices' must be a non-empty array"},
+        {R"({"devices": [3]})", "devices[0] must be an object"},
+        {R"({"devices": [{}]})", "devices[0].dataId must be"},
+        {R"({"devices": [{"dataId": -1}]})", "devices[0].dataId must be"},
+        {R"({"devices": [{"dataId": 4294967296}]})", "devices[0].dataId must be"},
+        {R"({"devices": [{"dataId": "1"}]})", "devices[0].dataId must be"},
+        {R"({"devices": [{"dataId": 1, "name": "a b"}]})", "devices[0].name must be"},
+        {R"({"devices": [{"dataId": 1}, {"dataId": 1}]})", "devices[1] (sps1): name used twice"},
+        {R"({"devices": [{"dataId": 1, "name": "x"}, {"dataId": 1}]})", "dataId used twice"},
+        {R"({"devices": [{"dataId": 1, "pollIntervalMs": 1.5}]})", "(sps1).pollIntervalMs"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": 5}}]})",
+         "settings.hostSetting must be an object"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"serialPort": 3}}}]})",
+         "settings.hostSetting.serialPort"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"slaveAddress": 300}}}]})",
+         "settings.hostSetting.slaveAddress"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"replyTimeoutMs": 0}}}]})",
+         "settings.hostSetting.replyTimeoutMs"},
+        {R"({"plugin": 1, "devices": [{"dataId": 1}]})", "'plugin' must be"},
+        {R"({"devices": [{"dataId": 1}], "devices": []})", "invalid JSON"},
+    };
+    for (const auto& c : cases) {
+        try {
+            parseSiteConfig(c.text, "site.json");
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const ConfigError& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(c.message), std::string::npos) << what << " | wanted: " << c.message;
+            EXPECT_EQ(what.rfind("site configuration 'site.json': ", 0), 0u) << what;
+            EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+        }
+    }
+}
+
+TEST(SiteConfig, FileErrorsNameTheFile) {
+    plortest::TempDir dir;
+    EXPECT_THROW(
+        {
+            try {
+                smdhost::loadSiteConfig(dir.file("none.json"));
+            } catch (const ConfigError& e) {
+                EXPECT_NE(std::string(e.what()).find("none.json': No such file"), std::string::npos)
+                    << e.what();
+                throw;
+            }
+        },
+        ConfigError);
+    EXPECT_THROW(smdhost::loadSiteConfig(dir.path()), ConfigError);
+    dir.write("ok.json", R"({"devices": [{"dataId": 3}]})");
+    EXPECT_EQ(smdhost::loadSiteConfig(dir.file("ok.json")).devices.at(0).dataId, 3u);
+}
+
+TEST(SiteConfig, DefaultSiteIsValid) {
+    const auto site = parseSiteConfig(smdhost::defaultSiteConfigText(), "default");
+    ASSERT_EQ(site.devices.size(), 1u);
+    EXPECT_TRUE(site.devices[0].settings["hostSetting"].isObject());
+}
