@@ -1,6 +1,7 @@
 // The driver's calibration settings and its start values.
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -236,6 +237,21 @@ TEST_F(SettingsTest, RejectedDocumentChangesNoCalibration) {
         EXPECT_TRUE(dev.thresholdIds_.empty());
         EXPECT_EQ(dev.record().dataId, 42u);
     }
+}
+
+TEST_F(SettingsTest, ExampleDocumentApplies) {
+    std::ifstream in(std::string(PLOR_SOURCE_DIR) + "/examples/settings.json");
+    ASSERT_TRUE(in.good());
+    Json::Value doc;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    ASSERT_TRUE(Json::parseFromStream(builder, in, &doc, &errors)) << errors;
+    CoutCapture out;
+    EXPECT_TRUE(dev.InitSetting(doc));
+    EXPECT_EQ(out.lines(), (Lines{"ai3y2_:60 ai3y1_:0 ai3x2_:900 ai3x1_:100", "InitSetting 0 b_mode_:1"}));
+    EXPECT_EQ(dev.a2_, 0.1f);
+    EXPECT_EQ(dev.a3_, 0.075f);
+    EXPECT_EQ(dev.a4_, 0.3f);
 }
 
 }  // namespace
