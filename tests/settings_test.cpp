@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,8 @@ struct Channel3Case {
     bool line;
 };
 
+void PrintTo(const Channel3Case& c, std::ostream* os) { *os << c.name; }
+
 class Channel3Test : public SettingsTest, public ::testing::WithParamInterface<Channel3Case> {};
 
 TEST_P(Channel3Test, DirectCoefficientsYieldToTwoPoints) {
@@ -157,6 +160,8 @@ struct KeyCase {
     int32_t asInt;
     float asFloat;
 };
+
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.value; }
 
 class KeyFormTest : public SettingsTest, public ::testing::WithParamInterface<KeyCase> {};
 

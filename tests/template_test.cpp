@@ -1,6 +1,7 @@
 // The data-device template: generic settings, round completion and cache
 // restore, observed through the recording host.
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,8 @@ struct ModeCase {
     int mode;
     Lines lines;
 };
+
+void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
 
 class TemplateModeTest : public TemplateTest, public ::testing::WithParamInterface<ModeCase> {};
 
