@@ -36,6 +36,8 @@ namespace smdhost {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// How long past its reply timeout a write waits for the master's report.
+constexpr int kReportGraceMs = 2000;
 using GetProviders = std::vector<std::shared_ptr<Provider>> (*)();
 
 // A setup step that cannot go on: one message, non-zero exit.
@@ -168,9 +170,20 @@ struct Device {
 
 struct PendingWrite {
     Device* device = nullptr;
+    int function = 0;  // Modbus function: 6 or 16
+    int address = 0;
     std::string what;
     Clock::time_point deadline;
     int timeoutMs = 0;
+};
+
+// How the host's Modbus master says a request ended.
+struct ReplyReport {
+    Device* device = nullptr;
+    int function = 0;
+    int address = 0;
+    int status = 0;
+    bool delivered = false;
 };
 
 class Host : public smd::HostObserver {
@@ -193,6 +206,8 @@ public:
     int onDeviceIoControl(const SMDVDevice&, int, const void*, int, void*, int, int&) override {
         return 0;
     }
+    void onModbusReply(const SMDVDevice& dev, int function, int address, int status,
+                       bool delivered) override;
 
 private:
     void setup();
@@ -216,6 +231,7 @@ private:
     void commandSnapshot(Device& d);
     int queryOutcome(Device& d, bool& known);
     void checkPendingWrites();
+    void resolve(const PendingWrite& p, int status);
     bool allDone() const;
 
     RunOptions opt_;
@@ -247,6 +263,7 @@ private:
     int wakePipe_[2] = {-1, -1};
     std::mutex queueMutex_;
     std::deque<std::string> queued_;  // commands from the scenario
+    std::vector<ReplyReport> replies_;
     std::string stdinBuffer_;
     bool stdinOpen_ = true;
     bool quit_ = false;
@@ -576,23 +593,83 @@ int Host::queryOutcome(Device& d, bool& known) {
     return value;
 }
 
+void Host::onModbusReply(const SMDVDevice& dev, int function, int address, int status,
+                         bool delivered) {
+    Device* d = find(dev);
+    if (d == nullptr) return;
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    replies_.push_back(ReplyReport{d, function, address, status, delivered});
+    wake();
+}
+
+void Host::resolve(const PendingWrite& p, int status) {
+    Json::Value j;
+    j["event"] = "write-outcome";
+    j["status"] = status;
+    std::string text;
+    if (status == 0) {
+        bool known = false;
+        const int outcome = queryOutcome(*p.device, known);
+        if (known) j["outcome"] = outcome;
+        if (known && outcome == 1) {
+            j["result"] = "confirmed";
+            text = "confirmed by the supply (outcome 1)";
+        } else if (known && outcome == 3) {
+            j["result"] = "not-confirmed";
+            text = "NOT confirmed: the supply's echo differs (outcome 3)";
+        } else {
+            j["result"] = "answered";
+            text = "answered, outcome " + (known ? std::to_string(outcome) : std::string("unknown"));
+        }
+    } else if (status == smd::kModbusTimeout) {
+        j["result"] = "timeout";
+        text = "timed out: no reply within " + std::to_string(p.timeoutMs) + " ms";
+    } else if (status == smd::kModbusBadFrame) {
+        j["result"] = "bad-reply";
+        text = "failed: the reply was malformed (CRC, slave, function or length)";
+    } else if (status == smd::kModbusSendFailed) {
+        j["result"] = "not-sent";
+        text = "failed: not sent (port not open, busy, or the write failed)";
+    } else if (status == smd::kModbusPortLost) {
+        j["result"] = "port-lost";
+        text = "failed: the port went away before the reply";
+    } else {
+        j["result"] = "exception";
+        text = "refused by the supply: Modbus exception " + std::to_string(status);
+    }
+    note(p.device, p.what + " " + text, j);
+}
+
 void Host::checkPendingWrites() {
+    std::vector<ReplyReport> replies;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        replies.swap(replies_);
+    }
+    for (const auto& r : replies) {
+        // A superseded request's report is not this write's outcome.
+        if (!r.delivered) continue;
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (it->device != r.device || it->function != r.function || it->address != r.address)
+                continue;
+            resolve(*it, r.status);
+            pending_.erase(it);
+            break;
+        }
+    }
+    // A master that reports nothing: the driver's outcome, or give up.
     for (auto it = pending_.begin(); it != pending_.end();) {
         bool known = false;
         const int outcome = queryOutcome(*it->device, known);
-        Json::Value j;
-        j["event"] = "write-outcome";
-        j["outcome"] = outcome;
-        if (known && outcome == 1) {
-            j["result"] = "confirmed";
-            note(it->device, it->what + " confirmed by the supply (outcome 1)", j);
-        } else if (known && outcome == 3) {
-            j["result"] = "not-confirmed";
-            note(it->device, it->what + " NOT confirmed: the supply's echo differs (outcome 3)", j);
+        if (known && (outcome == 1 || outcome == 3)) {
+            resolve(*it, 0);
         } else if (Clock::now() >= it->deadline) {
-            j["result"] = "timeout";
-            note(it->device, it->what + " timed out: no reply within " +
-                                 std::to_string(it->timeoutMs) + " ms (outcome " +
+            Json::Value j;
+            j["event"] = "write-outcome";
+            j["result"] = "no-report";
+            if (known) j["outcome"] = outcome;
+            note(it->device, it->what + " has no outcome after " +
+                                 std::to_string(it->timeoutMs + kReportGraceMs) + " ms (outcome " +
                                  (known ? std::to_string(outcome) : std::string("unknown")) + ")",
                  j);
         } else {
@@ -636,10 +713,12 @@ void Host::commandWrite(Device& d, int code, const std::vector<uint16_t>& words)
          j);
     PendingWrite p;
     p.device = &d;
+    p.function = code == 206 ? 6 : 16;
+    p.address = words[0];
     p.what = what;
-    // A little past the port's own reply timeout, so its verdict comes first.
+    // Past the port's own reply timeout, so its verdict comes first.
     p.timeoutMs = d.cfg.replyTimeoutMs();
-    p.deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs + 300);
+    p.deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs + kReportGraceMs);
     pending_.push_back(p);
 }
 
@@ -855,7 +934,12 @@ void Host::teardown() {
     waitCv_.notify_all();
     for (auto& d : devices_)
         if (d->thread.joinable()) d->thread.join();
-    // Devices first (they may still talk to their ports), then what they used.
+    // Ports closed first: their threads call into the devices.
+    for (auto& d : devices_) {
+        auto* sp = dynamic_cast<SMDSPDevice*>(d->dev.get());
+        if (sp != nullptr) sp->ClosePort();
+    }
+    // Devices next, then what they used.
     for (auto& d : devices_) {
         {
             std::lock_guard<std::mutex> lock(devicesMutex_);
