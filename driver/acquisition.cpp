@@ -1,7 +1,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <iterator>
 #include <limits>
@@ -80,13 +82,37 @@ int32_t temperatureSample(int32_t raw) {
     return std::min<int32_t>(-40 + atOrBelow, 125);
 }
 
+// Appends text, or a float as the stream's default format prints it (general
+// notation, six significant digits), without the stream's locale round trip.
+struct LineBuilder {
+    char text[160];
+    char* at = text;
+    void put(const char* s) {
+        const size_t n = std::strlen(s);
+        std::memcpy(at, s, n);
+        at += n;
+    }
+    void put(float v) {
+        at = std::to_chars(at, std::end(text), v, std::chars_format::general, 6).ptr;
+    }
+    void put(int32_t v) { at = std::to_chars(at, std::end(text), v).ptr; }
+};
+
 float calibrated(const char* gainLabel, float gain, const char* offsetLabel, float offset,
                  int32_t raw) {
     // Two statements keep the product rounded to float before the add.
     const float product = gain * static_cast<float>(raw);
     const float value = product + offset;
-    std::cout << "rAi:" << value << gainLabel << gain << offsetLabel << offset << " iAi:" << raw
-              << std::endl;
+    LineBuilder line;
+    line.put("rAi:");
+    line.put(value);
+    line.put(gainLabel);
+    line.put(gain);
+    line.put(offsetLabel);
+    line.put(offset);
+    line.put(" iAi:");
+    line.put(raw);
+    std::cout.write(line.text, line.at - line.text) << std::endl;
     return value < 0 ? 0.0f : value;
 }
 

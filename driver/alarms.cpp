@@ -44,10 +44,13 @@ void PLOR_SPS::RunCheckThreshold() {
 
     // The host is called without the lock: it may query this device from
     // inside CheckThresholdBool.
+    // One text per tested field serves all the alarms on it.
+    const std::string dcText = boost::lexical_cast<std::string>(dcVoltage);
+    const std::string acText = boost::lexical_cast<std::string>(acVoltage);
     bool anyActive = false;
     for (const VoltageAlarm& alarm : kVoltageAlarms) {
         const float value = alarm.dcSide ? dcVoltage : acVoltage;
-        const std::string text = boost::lexical_cast<std::string>(value);
+        const std::string& text = alarm.dcSide ? dcText : acText;
         const bool active = alarm.below ? value < alarm.limit : value > alarm.limit;
         CheckThresholdBool(1, alarm.signalId, alarm.signalId, alarm.name, text, active, 1);
         {
