@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,19 @@ TEST(Acquisition, CalibrationLinesShowTheValueBeforeTheClamp) {
     EXPECT_EQ(r.loadCurrent, 53.5f);
     EXPECT_EQ(r.dcVoltage, 0.0f);
     EXPECT_EQ(r.acVoltage, 30.25f);
+}
+
+TEST(Acquisition, CalibrationLinesUseSixSignificantDigits) {
+    Rig rig;
+    rig.dev.calibrate(1e-5f, -0.000125f, 1.0f, 0.0f, std::numeric_limits<float>::quiet_NaN(), 0.0f);
+    rig.inputs("930", "1234567", "-1234567", "7");
+    CoutCapture out;
+    rig.dev.RefreshStatus();
+    const auto lines = out.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "rAi:12.3455 a2_:1e-05 b2_:-0.000125 iAi:1234567");
+    EXPECT_EQ(lines[1], "rAi:-1.23457e+06 a3_:1 b3_:0 iAi:-1234567");
+    EXPECT_EQ(lines[2], "rAi:nan a4_:nan b4_:0 iAi:7");
 }
 
 TEST(Acquisition, AcCurrentAndItsFloors) {
