@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,6 +27,13 @@ const VoltageAlarm kVoltageAlarms[] = {
     {"41B415001001", "市电故障", false, true, 90.0f, &PLOR_SPS_Data_t::mainsFailAlarm},
 };
 
+// The host's alarm records spell an infinite reading out in full, as older
+// Boost releases did; the current lexical_cast writes "inf".
+std::string valueText(float value) {
+    if (std::isinf(value)) return std::signbit(value) ? "-infinity" : "infinity";
+    return boost::lexical_cast<std::string>(value);
+}
+
 const char kModuleFailId[] = "41B430501001";
 const char kModuleFailName[] = "模块故障";
 
@@ -45,8 +53,8 @@ void PLOR_SPS::RunCheckThreshold() {
     // The host is called without the lock: it may query this device from
     // inside CheckThresholdBool.
     // One text per tested field serves all the alarms on it.
-    const std::string dcText = boost::lexical_cast<std::string>(dcVoltage);
-    const std::string acText = boost::lexical_cast<std::string>(acVoltage);
+    const std::string dcText = valueText(dcVoltage);
+    const std::string acText = valueText(acVoltage);
     bool anyActive = false;
     for (const VoltageAlarm& alarm : kVoltageAlarms) {
         const float value = alarm.dcSide ? dcVoltage : acVoltage;

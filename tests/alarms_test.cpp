@@ -74,7 +74,8 @@ TEST(Alarms, StrictLimits) {
         {0.0f, 0.0f, "100111", "0", "0"},
         {nan, nan, "000000", "nan", "nan"},
         {-nan, 220.0f, "000000", "-nan", "220"},
-        {std::numeric_limits<float>::infinity(), 220.0f, "010001", "inf", "220"},
+        {std::numeric_limits<float>::infinity(), 220.0f, "010001", "infinity", "220"},
+        {53.5f, -std::numeric_limits<float>::infinity(), "000111", "53.5", "-infinity"},
     };
     for (const Case& c : cases) {
         Rig rig;
