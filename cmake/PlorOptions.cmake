@@ -9,3 +9,8 @@ if(PLOR_SANITIZE)
     add_compile_options(-fno-sanitize-recover=all)
   endif()
 endif()
+
+# Fuzz builds: coverage feedback from the driver too, not only the harness.
+if(PLOR_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -63,5 +63,6 @@ protected:
     // Readings of the round in progress, written into the record together
     // with its time stamp.
     bool roundPending_ = false;
+    bool roundTemperature_ = false;  // only some rounds set the temperature
     PLOR_SPS_Data_t roundValues_{};
 };

@@ -1,0 +1,91 @@
+// Arbitrary bytes as the four input-file texts (and the calibration and the
+// sample count) through whole polling rounds.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "plor_sps.h"
+
+namespace {
+
+struct Env {
+    std::string dir;
+    std::vector<std::string> inputs;
+    std::stringbuf sink;
+
+    Env() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(base != nullptr && *base ? base : "/tmp") + "/plor-fuzz-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (::mkdtemp(buf.data()) == nullptr) std::abort();
+        dir = buf.data();
+        for (int i = 1; i <= 4; ++i) inputs.push_back(dir + "/ai" + std::to_string(i));
+        std::cout.rdbuf(&sink);
+    }
+    ~Env() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+};
+
+// A new file each time: truncating one that holds data makes ext4 flush it
+// on close, which would slow every run down to disk speed.
+void writeFile(const std::string& path, const std::string& text) {
+    ::unlink(path.c_str());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) std::abort();
+    if (!text.empty() && ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    ::close(fd);
+}
+
+class FuzzSps : public PLOR_SPS {
+public:
+    void calibrate(FuzzedDataProvider& in) {
+        std::lock_guard<std::mutex> lock(snapshotMutex_);
+        for (float* f : {&a2_, &b2_, &a3_, &b3_, &a4_, &b4_}) *f = in.ConsumeFloatingPoint<float>();
+    }
+    void setSampleCount(int32_t count) { tempSampleCount_ = count; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Env env;
+    FuzzedDataProvider in(data, size);
+    FuzzSps dev;
+    dev.calibrate(in);
+    dev.setSampleCount(in.ConsumeIntegralInRange<int32_t>(0, std::numeric_limits<int32_t>::max()));
+    const int rounds = in.ConsumeIntegralInRange(1, 3);
+    // Some inputs make one file change at every pause: the round must give up.
+    const bool churn = in.ConsumeBool();
+    std::string texts[4];
+    for (int i = 0; i < 3; ++i) texts[i] = in.ConsumeRandomLengthString(5000);
+    texts[3] = in.ConsumeRemainingBytesAsString();
+
+    plor::Board board;
+    for (size_t i = 0; i < 4; ++i) board.inputs[i] = env.inputs[i];
+    unsigned int pauses = 0;
+    board.sleepUs = [&](unsigned int) {
+        if (churn) writeFile(env.inputs[3], texts[3] + std::to_string(++pauses));
+    };
+    dev.setBoard(board);
+    for (size_t i = 0; i < 4; ++i) writeFile(env.inputs[i], texts[i]);
+    for (int r = 0; r < rounds; ++r) dev.RefreshStatus();
+    env.sink.str(std::string());
+    return 0;
+}
