@@ -51,6 +51,8 @@ public:
     // the caller's thread when the request could not be sent.
     virtual void onModbusReply(const SMDVDevice& /*dev*/, int /*function*/, int /*address*/,
                                int /*status*/, bool /*delivered*/) {}
+    // Bytes that arrived while no request waited for a reply; dropped.
+    virtual void onModbusStray(const SMDVDevice& /*dev*/, unsigned int /*bytes*/) {}
 };
 
 constexpr int kModbusTimeout = -1;     // no complete reply in time

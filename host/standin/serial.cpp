@@ -18,6 +18,7 @@
 // run on the port thread itself, which could not join itself.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -84,6 +85,17 @@ bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
         if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
     }
     return true;
+}
+
+// An open port that hung up, failed, or whose path now names another
+// device (unplugged and plugged again) must be opened anew.
+bool stillThere(int fd, const std::string& path) {
+    pollfd p{fd, 0, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return false;
+    struct stat opened {}, named {};
+    if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+           opened.st_rdev == named.st_rdev;
 }
 
 int statusOf(const smd::rtu::Reply& r) {
@@ -335,6 +347,8 @@ void SerialLink::run(int port, int wake, int baud) {
                 if (busy) {
                     rx.insert(rx.end(), buf, buf + got);
                     lastByte = SteadyClock::now();
+                } else {
+                    smd::hostObserver()->onModbusStray(owner_, static_cast<unsigned int>(got));
                 }
             } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
                 lost = true;
@@ -408,13 +422,16 @@ int SMDSPDevice::OpenPort() {
     {
         std::lock_guard<std::mutex> port(link_->portMutex);
         int baud;
+        int fd;
         {
             std::lock_guard<std::mutex> state(link_->stateMutex);
             path = link_->path;
             baud = baudRate_;
-            ok = link_->fd >= 0 && !link_->failed && link_->openPath == path &&
-                 link_->openBaud == baud;
+            fd = link_->fd;
+            ok = fd >= 0 && !link_->failed && link_->openPath == path && link_->openBaud == baud;
         }
+        // Only this call and ClosePort close the port, both under portMutex.
+        if (ok) ok = stillThere(fd, path);
         if (!ok) {
             link_->stop();
             ok = link_->start(path, baud);
