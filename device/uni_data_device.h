@@ -50,7 +50,7 @@ public:
     }
 
     void RoundDone() override {
-        const boost::posix_time::ptime now = clock_();
+        const boost::posix_time::ptime now = wholeSeconds(clock_());
         const ttime_t stamp = get_ttime(now);
         Data sent;
         {
@@ -138,6 +138,13 @@ private:
     };
 
     static bool present(const Json::Value& v) { return !v.isNull(); }
+
+    static boost::posix_time::ptime wholeSeconds(const boost::posix_time::ptime& t) {
+        if (t.is_special()) return t;
+        const auto tod = t.time_of_day();
+        return boost::posix_time::ptime(
+            t.date(), boost::posix_time::time_duration(tod.hours(), tod.minutes(), tod.seconds()));
+    }
 
     static const unsigned char* bytesOf(const Data& d) {
         return reinterpret_cast<const unsigned char*>(&d);
