@@ -379,6 +379,18 @@ TEST_F(LineTest, SupersededRequestIsAnsweredButNotHandedOn) {
     EXPECT_EQ(line->reg(0x101), 2);
 }
 
+TEST_F(LineTest, ReplyArrivingWhileTheNextCommandStartsIsNotHandedOn) {
+    plortest::CoutCapture quiet;
+    control(*dev, 206, input({0x101, 1}));
+    Bytes first;
+    ASSERT_EQ(line->receive(first), 8);
+    ASSERT_EQ(dev->OpenPort(), 0);  // the next command's preparation has begun
+    line->reply(first);
+    const Outcome a = host.outcome(1);
+    EXPECT_FALSE(a.delivered);
+    EXPECT_EQ(query(*dev), -1);
+}
+
 TEST_F(LineTest, PortThatVanishedOrWasMissingIsOpenedAgain) {
     plortest::CoutCapture quiet;
     control(*dev, 206, input({0x101, 1}));

@@ -417,6 +417,12 @@ int SMDSPDevice::SendParityData(const unsigned char*, unsigned int length, EnumP
 // settings changed is opened again.
 int SMDSPDevice::OpenPort() {
     if (link_->onPortThread()) return -1;
+    {
+        // Every command starts by opening the port: a reply still on its way
+        // belongs to an earlier command, whose pending state is already gone.
+        std::lock_guard<std::mutex> state(link_->stateMutex);
+        ++link_->lastSeq;
+    }
     std::string path;
     bool ok = false;
     {
