@@ -2,13 +2,38 @@
 find_package(Threads REQUIRED)
 find_package(jsoncpp CONFIG REQUIRED)
 find_package(Boost 1.74 REQUIRED)
+if(CMAKE_CROSSCOMPILING)
+  # Boost is header-only and its mipsel package does not co-install with the
+  # native one, so the host's /usr/include serves. Searched after the cross
+  # compiler's own headers, so the host's libc headers never shadow them.
+  get_target_property(_plor_boost_inc Boost::headers INTERFACE_INCLUDE_DIRECTORIES)
+  set_target_properties(Boost::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "")
+  foreach(_dir IN LISTS _plor_boost_inc)
+    target_compile_options(Boost::headers INTERFACE "SHELL:-idirafter ${_dir}")
+  endforeach()
+endif()
 
 if(NOT TARGET JsonCpp::JsonCpp)
   add_library(JsonCpp::JsonCpp INTERFACE IMPORTED)
   target_link_libraries(JsonCpp::JsonCpp INTERFACE jsoncpp_lib)
 endif()
 
-if(PLOR_BUILD_TESTS)
+if(PLOR_BUILD_TESTS AND CMAKE_CROSSCOMPILING)
+  # No target build of GoogleTest is packaged: build Debian's sources with
+  # the cross compiler.
+  set(PLOR_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(${PLOR_GTEST_SOURCE_DIR} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  foreach(_t gtest gtest_main gmock gmock_main)
+    if(NOT TARGET GTest::${_t})
+      add_library(GTest::${_t} ALIAS ${_t})
+    endif()
+    # Their headers are not ours: keep them out of -Werror.
+    get_target_property(_inc ${_t} INTERFACE_INCLUDE_DIRECTORIES)
+    set_target_properties(${_t} PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${_inc}")
+  endforeach()
+elseif(PLOR_BUILD_TESTS)
   find_package(GTest REQUIRED)
 endif()
 

@@ -1,16 +1,224 @@
+// Control and query calls: register writes with echo confirmation, the JSON
+// snapshot of the latest readings, the write-outcome query and Get_Value.
+//
+// Threads: DeviceIoControl runs on the host's caller threads, process_payload
+// on the host's port thread. The pending code is a plain host int, so both
+// sides reach it through atomic builtins; write_result_ and write_expect_ are
+// atomics of their own.
+#include <cstdint>
+#include <cstring>
+#include <exception>
 #include <iostream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "plor_sps.h"
+
+namespace {
+
+constexpr int kWriteRegister = 206;
+constexpr int kWriteRegisters = 210;
+constexpr int kJsonRequest = 310;
+constexpr int kOpenRequest = 320;
+constexpr int kSnapshotText = 801;
+constexpr int kSnapshotRef = 803;
+
+// Function 16 carries at most 123 registers in one request.
+constexpr int kMaxRegisters = 123;
+
+// A 310 body nested deeper than this is refused before parsing: the JSON
+// reader recurses per level, and host threads on the board have small stacks.
+constexpr int kMaxJsonDepth = 32;
+
+uint16_t wordAt(const void* input, int index) {
+    uint16_t w;
+    std::memcpy(&w, static_cast<const unsigned char*>(input) + 2 * index, sizeof w);
+    return w;
+}
+
+// Deepest bracket nesting outside strings. Brackets inside comments count
+// too, which only errs on the side of refusing.
+bool nestedDeeperThan(const std::string& text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+// Parses a 310 body; false for anything but a JSON object within the depth
+// bound. Nothing the JSON library throws gets out.
+bool parseRequest(const std::string& text) {
+    if (nestedDeeperThan(text, kMaxJsonDepth)) return false;
+    try {
+        Json::Reader reader;
+        Json::Value doc;
+        if (!reader.parse(text, doc, true)) return false;
+        if (!doc.isObject()) return false;
+        const Json::Value& signal = doc["signal_id"];
+        (void)signal;
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
 
 int PLOR_SPS::DeviceIoControl(int code, const void* input, int inputLength, void* output,
                               int outputCapacity, int& outputLength) {
     std::cout << "PLOR_SPS::DeviceIoControl " << code << std::endl;
-    return SMDVDevice::DeviceIoControl(code, input, inputLength, output, outputCapacity,
-                                       outputLength);
+
+    // Under snapshotMutex_: rebuilds only when a round completed since.
+    const auto refreshSnapshot = [this] {
+        if (updateTime_ == snapshotTime_) return;
+        snapshotTime_ = updateTime_;
+        snapshot_["温度"] = Json::Value(static_cast<double>(record_.temperature));
+        snapshot_["负载电流"] = Json::Value(static_cast<double>(record_.loadCurrent));
+        snapshot_["直流电压"] = Json::Value(static_cast<double>(record_.dcVoltage));
+        snapshot_["交流电压"] = Json::Value(static_cast<double>(record_.acVoltage));
+        std::ostringstream when;
+        when << static_cast<unsigned>(record_.year) << '-' << static_cast<unsigned>(record_.month)
+             << '-' << static_cast<unsigned>(record_.day) << ' '
+             << static_cast<unsigned>(record_.hour) << ':' << static_cast<unsigned>(record_.minute)
+             << ':' << static_cast<unsigned>(record_.second);
+        snapshot_["更新时间"] = Json::Value(when.str());
+    };
+
+    const bool isCommand = code == kWriteRegister || code == kWriteRegisters ||
+                           code == kJsonRequest || code == kOpenRequest;
+    if (isCommand) {
+        // Refused before anything happens: no pending code, no port, no outcome change.
+        if (inputLength < 0 || (input == nullptr && inputLength > 0)) return -1;
+        if (code == kWriteRegister && inputLength < 4) return -1;
+        if (code == kWriteRegisters) {
+            const int count = inputLength / 2 - 1;
+            if (inputLength < 4 || count < 1 || count > kMaxRegisters) return -1;
+        }
+
+        __atomic_store_n(&pendingCode_, code, __ATOMIC_SEQ_CST);
+        write_result_.store(-1);
+        SMDSPDevice::OpenPort();
+    }
+
+    switch (code) {
+    case kWriteRegister: {
+        const uint16_t address = wordAt(input, 0);
+        const uint16_t value = wordAt(input, 1);
+        write_expect_.store(value);
+        modbus_write_register(address, value);
+        return 0;
+    }
+    case kWriteRegisters: {
+        const int count = inputLength / 2 - 1;
+        const uint16_t address = wordAt(input, 0);
+        // The input need not be aligned for 16-bit access.
+        std::vector<unsigned short> values(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) values[static_cast<size_t>(i)] = wordAt(input, i + 1);
+        write_expect_.store(count);
+        modbus_write_registers(address, count, values.data());
+        return 0;
+    }
+    case kJsonRequest: {
+        const std::string text =
+            inputLength > 0 ? std::string(static_cast<const char*>(input),
+                                          static_cast<size_t>(inputLength))
+                            : std::string();
+        if (!parseRequest(text)) return -1;
+        return SMDVDevice::DeviceIoControl(code, input, inputLength, output, outputCapacity,
+                                           outputLength);
+    }
+    case kOpenRequest:
+        return SMDVDevice::DeviceIoControl(code, input, inputLength, output, outputCapacity,
+                                           outputLength);
+    case kSnapshotText: {
+        const int capacity = output != nullptr ? outputCapacity : 0;
+        std::string text;
+        {
+            std::lock_guard<std::mutex> lock(snapshotMutex_);
+            refreshSnapshot();
+            text = Json::FastWriter().write(snapshot_);
+        }
+        outputLength = static_cast<int>(text.size());
+        if (capacity < outputLength) return -1;
+        std::memcpy(output, text.data(), text.size());
+        return 0;
+    }
+    case kSnapshotRef: {
+        const Json::Value* address = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(snapshotMutex_);
+            refreshSnapshot();
+            address = &snapshot_;
+        }
+        constexpr int width = static_cast<int>(sizeof address);
+        const int capacity = output != nullptr ? outputCapacity : 0;
+        outputLength = width;
+        if (capacity < width) return -1;
+        std::memcpy(output, &address, sizeof address);
+        return 0;
+    }
+    default: {
+        if (output != nullptr && outputCapacity >= 4) {
+            const int32_t result = write_result_.load();
+            std::memcpy(output, &result, sizeof result);
+            outputLength = 4;
+        } else {
+            outputLength = 0;
+        }
+        return SMDVDevice::DeviceIoControl(code, input, inputLength, output, outputCapacity,
+                                           outputLength);
+    }
+    }
 }
 
-int PLOR_SPS::process_payload(SPModbus::tab_type, unsigned int) { return 1; }
+int PLOR_SPS::process_payload(SPModbus::tab_type, unsigned int) {
+    const int pending = __atomic_load_n(&pendingCode_, __ATOMIC_SEQ_CST);
+    if (pending == kWriteRegister) {
+        write_result_.store(responseWords_[0] == write_expect_.load() ? 1 : 3);
+    } else if (pending == kWriteRegisters) {
+        const bool echoed =
+            responseWords_[0] == 16 && responseWords_[1] == write_expect_.load();
+        write_result_.store(echoed ? 1 : 3);
+    } else {
+        return 1;
+    }
+    Reset();
+    return 0;
+}
 
 double PLOR_SPS::Get_Value(unsigned int, const std::string&) const {
-    throw std::out_of_range("数据未就绪");
+    bool ready = false;
+    boost::posix_time::ptime updated;
+    {
+        std::lock_guard<std::mutex> lock(snapshotMutex_);
+        ready = dataReady_;
+        updated = updateTime_;
+    }
+    // A cached record is ready a moment before its round stamps the time.
+    if (!ready || updated.is_special()) throw std::out_of_range("数据未就绪");
+    const int64_t age = (clock_() - updated).total_seconds();
+    if (age > 60) throw std::out_of_range("数据已超时");
+    throw std::out_of_range("不支持变量");
 }

@@ -6,7 +6,9 @@ PLOR_SPS::PLOR_SPS() {
     portFlag_ = 1;
 }
 
-PLOR_SPS::~PLOR_SPS() {}
+// The host's port thread calls into this object; stop it while the whole
+// object still stands.
+PLOR_SPS::~PLOR_SPS() { SMDSPDevice::ClosePort(); }
 
 void PLOR_SPS::setBoard(const plor::Board& board) {
     board_ = board;

@@ -23,25 +23,62 @@ as_root() {
   fi
 }
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 
+# Target libraries that multiarch cannot co-install go here (the toolchain
+# file cmake/mipsel-linux-gnu.cmake looks there too).
+mips_root=/opt/plor-mipsel
+update=0
+modbus=0
 if [ "$mips" -eq 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
     as_root dpkg --add-architecture mipsel
-    updated_arch=1
+    update=1
   fi
-  for p in g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel libmodbus-dev:mipsel; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  for p in g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel; do
+    installed "$p" || missing+=("$p")
   done
+  if ! installed libmodbus-dev:mipsel && [ ! -e "$mips_root/usr/lib/mipsel-linux-gnu/libmodbus.so" ]; then
+    modbus=1
+  fi
 fi
 
-if [ "${#missing[@]}" -gt 0 ] || [ -n "${updated_arch:-}" ]; then
-  echo "setup.sh: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
+export DEBIAN_FRONTEND=noninteractive
+if [ "${#missing[@]}" -gt 0 ] || [ "$update" -eq 1 ] || [ "$modbus" -eq 1 ]; then
   as_root apt-get update -qq
-  [ "${#missing[@]}" -gt 0 ] && as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup.sh: installing ${missing[*]}"
+  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ "$modbus" -eq 1 ]; then
+  # Multi-Arch: same needs both architectures at one version; the native one
+  # may carry a security update the mipsel archive lacks. Then unpack the
+  # mipsel packages into their own prefix instead of downgrading the host.
+  native=$(dpkg-query -W -f='${Version}' libmodbus5 2>/dev/null || true)
+  target=$(apt-cache policy libmodbus5:mipsel | awk '/Candidate:/ {print $2}')
+  if [ -z "$target" ] || [ "$target" = "(none)" ]; then
+    echo "setup.sh: no libmodbus5:mipsel in the package lists" >&2; exit 1
+  fi
+  if [ -z "$native" ] || [ "$native" = "$target" ]; then
+    echo "setup.sh: installing libmodbus-dev:mipsel"
+    as_root apt-get install -y -qq --no-install-recommends libmodbus-dev:mipsel
+  else
+    echo "setup.sh: libmodbus $target for mipsel does not co-install with $native; unpacking it into $mips_root"
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    chmod 0777 "$tmp"
+    (cd "$tmp" && apt-get download -qq "libmodbus5:mipsel=$target" "libmodbus-dev:mipsel=$target")
+    as_root mkdir -p "$mips_root"
+    for deb in "$tmp"/*.deb; do as_root dpkg -x "$deb" "$mips_root"; done
+    as_root sed -i "s|^prefix=/usr\$|prefix=$mips_root/usr|" \
+      "$mips_root/usr/lib/mipsel-linux-gnu/pkgconfig/libmodbus.pc"
+  fi
 fi
 exit 0

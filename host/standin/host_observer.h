@@ -44,7 +44,21 @@ public:
     // function 6 (one register) or 16 (several); values as sent.
     virtual void onModbusWrite(const SMDVDevice& /*dev*/, int /*function*/, int /*address*/,
                                const std::vector<uint16_t>& /*values*/) {}
+    // How one write request ended: status 0 = a valid reply went to the
+    // device, a positive Modbus exception code, or a negative kModbus* value.
+    // delivered is false when a later request had superseded this one, so
+    // its outcome did not reach the device. Runs on the port thread, or on
+    // the caller's thread when the request could not be sent.
+    virtual void onModbusReply(const SMDVDevice& /*dev*/, int /*function*/, int /*address*/,
+                               int /*status*/, bool /*delivered*/) {}
+    // Bytes that arrived while no request waited for a reply; dropped.
+    virtual void onModbusStray(const SMDVDevice& /*dev*/, unsigned int /*bytes*/) {}
 };
+
+constexpr int kModbusTimeout = -1;     // no complete reply in time
+constexpr int kModbusBadFrame = -2;    // CRC, slave, function or length wrong
+constexpr int kModbusSendFailed = -3;  // port not open, queue full or write failed
+constexpr int kModbusPortLost = -4;    // the port failed or was closed meanwhile
 
 // Installs the process-wide observer (nullptr removes it). The caller keeps
 // ownership and must keep it alive while devices may call the host.
