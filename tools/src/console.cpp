@@ -54,6 +54,7 @@ std::string Console::jsonLine(const Json::Value& v) {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
+    b["precision"] = 9;  // a float has no more
     return Json::writeString(b, v);
 }
 

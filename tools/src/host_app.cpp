@@ -113,6 +113,16 @@ std::string suspectKey(const Json::Value& settings) {
     return std::string();
 }
 
+// The system's reason a port does not open, for the message.
+std::string whyNotOpen(const std::string& port) {
+    const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return std::string();
+    }
+    return std::string(": ") + std::strerror(errno);
+}
+
 class PluginLibrary {
 public:
     explicit PluginLibrary(const std::string& path) : path_(path) {
@@ -478,14 +488,6 @@ void Host::createDevices() {
             host["serialPort"] = d->supply->portPath();
         }
         const std::string port = d->cfg.serialPort();
-        if (!port.empty()) {
-            const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0)
-                throw Fatal(who + ": serial port '" + port +
-                            "' (settings.hostSetting.serialPort) cannot be opened: " +
-                            std::strerror(errno));
-            ::close(fd);
-        }
         d->dev->Init(std::weak_ptr<SMDController>(), cfg.dataId, d->cfg.settings);
         bool accepted = false;
         try {
@@ -496,12 +498,11 @@ void Host::createDevices() {
                         (key.empty() ? std::string() : " at " + key) + ": " + e.what());
         }
         if (!accepted) throw Fatal(who + ": InitSetting rejected its settings");
-        if (!port.empty()) {
-            auto* sp = dynamic_cast<SMDSPDevice*>(d->dev.get());
-            if (sp != nullptr && sp->OpenPort() < 0)
-                throw Fatal(who + ": serial port '" + port +
-                            "' (settings.hostSetting.serialPort) cannot be opened");
-        }
+        // The host opens a device's port before its first round, as a site does.
+        auto* sp = dynamic_cast<SMDSPDevice*>(d->dev.get());
+        if (!port.empty() && sp != nullptr && sp->OpenPort() < 0)
+            throw Fatal(who + ": serial port '" + port +
+                        "' (settings.hostSetting.serialPort) cannot be opened" + whyNotOpen(port));
         note(d.get(), "ready: " + d->dev->DeviceType() + ", data id " + std::to_string(cfg.dataId) +
                           ", polled every " + std::to_string(cfg.pollIntervalMs) + " ms" +
                           (port.empty() ? std::string(", no serial port")
@@ -544,7 +545,8 @@ void Host::poll(Device& d) {
             note(&d, std::string("refresh failed: ") + e.what());
         }
         const bool completed = d.rounds.load() != before;
-        if (!completed && !d.idle) note(&d, "refresh completed no round (board inputs missing?)");
+        if (!completed && !d.idle)
+            note(&d, "refresh ended without a round (an input missing, unreadable or never still)");
         if (completed && d.idle) note(&d, "rounds resumed");
         d.idle = !completed;
         if (opt_.rounds > 0 && d.rounds.load() >= opt_.rounds) break;
@@ -725,10 +727,10 @@ void Host::commandWrite(Device& d, int code, const std::vector<uint16_t>& words)
 void Host::commandResult(Device& d) {
     bool known = false;
     const int outcome = queryOutcome(d, known);
-    const char* meaning = !known         ? "not reported"
-                          : outcome == 1 ? "confirmed"
-                          : outcome == 3 ? "not confirmed"
-                          : outcome == -1 ? "none yet (no write, still waiting, or no reply)"
+    const char* meaning = !known          ? "not reported"
+                          : outcome == 1  ? "confirmed"
+                          : outcome == 3  ? "not confirmed"
+                          : outcome == -1 ? "none: no write yet, still waiting, or no reply"
                                           : "unknown";
     Json::Value j;
     j["event"] = "last-write";
@@ -761,11 +763,14 @@ void Host::commandSnapshot(Device& d) {
     Json::CharReaderBuilder b;
     std::unique_ptr<Json::CharReader> reader(b.newCharReader());
     std::string errs;
-    if (reader->parse(text.data(), text.data() + text.size(), &parsed, &errs))
+    std::string shown = text.empty() ? std::string("(empty)") : text;
+    if (reader->parse(text.data(), text.data() + text.size(), &parsed, &errs)) {
         j["snapshot"] = parsed;
-    else
+        shown = Console::jsonLine(parsed);  // the names readable, not \u-escaped
+    } else {
         j["raw"] = text;
-    note(&d, "snapshot: " + (text.empty() ? std::string("(empty)") : text), j);
+    }
+    note(&d, "snapshot: " + shown, j);
 }
 
 void Host::execute(const std::string& input) {
@@ -910,6 +915,16 @@ void Host::stopPolling() {
     pending_.clear();
 }
 
+// The program as the user can type it: relative when under the working
+// directory (build/smd-host), else absolute.
+std::string programPathForHumans() {
+    const std::string program = programDir() + "/smd-host";
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return program;
+    const std::string prefix = std::string(cwd) + "/";
+    return program.rfind(prefix, 0) == 0 ? program.substr(prefix.size()) : program;
+}
+
 void Host::summary() {
     if (!store_) return;
     char abs[PATH_MAX];
@@ -923,7 +938,7 @@ void Host::summary() {
     j["transitions"] = static_cast<Json::Int64>(transitions);
     out_.emit("history: " + std::to_string(rounds) + " records and " +
                   std::to_string(transitions) + " alarm transitions of this run stored in " +
-                  where + "\n  look at it with: smd-host history --db " + where +
+                  where + "\n  look at it with: " + programPathForHumans() + " history --db " + where +
                   "   (--csv to export, --transitions for the alarms)",
               j);
 }

@@ -121,22 +121,22 @@ void SupplySimulator::answer(const unsigned char* q, int length) {
     }
     const bool isWrite = function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
                          function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+    // Logged before the reply goes out, so the line always comes before
+    // whatever the master makes of the reply.
     if (mode == silent) {
         if (log_) log_(what + ", no reply (silent)");
         return;
     }
     if (mode == wrong && isWrite) {
         // Keep what was written, but answer with an echo that does not match.
+        if (log_) log_(what + ", wrong echo sent");
         store(q, length);
         modbus_send_raw_request(impl_->ctx, raw.data(), static_cast<int>(raw.size()));
-        if (log_) log_(what + ", wrong echo sent");
-        return;
-    }
-    if (modbus_reply(impl_->ctx, q, length, impl_->map) < 0) {
-        if (log_) log_(what + ", reply failed: " + modbus_strerror(errno));
         return;
     }
     if (log_) log_(what + (isWrite ? ", echo sent" : ", answered"));
+    if (modbus_reply(impl_->ctx, q, length, impl_->map) < 0 && log_)
+        log_(what + ", reply failed: " + modbus_strerror(errno));
 }
 
 int SupplySimulator::registerValue(int address) const {

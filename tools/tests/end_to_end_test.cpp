@@ -43,6 +43,8 @@ TEST(EndToEnd, MainsFailureRunThenRestore) {
     EXPECT_EQ(countOf(out, "ALARM CLEARED " + kMainsFail + " 市电故障"), 1);
     EXPECT_EQ(countOf(out, "supply: register 40 <- 535, echo sent"), 1);
     EXPECT_EQ(countOf(out, "write register 40 = 535 confirmed by the supply (outcome 1)"), 1);
+    EXPECT_EQ(countOf(out, "write register 41 = 1 NOT confirmed: the supply's echo differs (outcome 3)"), 1);
+    EXPECT_EQ(countOf(out, "write registers from 50: 1 2 timed out: no reply within 1000 ms"), 1);
     EXPECT_EQ(countOf(out, "history: 6 records and"), 1);
 
     smdhost::HistoryStore store(dir.file("history.db"), true);
@@ -92,6 +94,25 @@ TEST(EndToEnd, MainsFailureRunThenRestore) {
     EXPECT_EQ(after.countTransitions("sps1"), transitionsAfterRun);
 }
 
+TEST(EndToEnd, ShippedSiteWithTwoDevices) {
+    plortest::TempDir dir;
+    dir.write("two.scn",
+              "0 930 535 5350 2200\n"
+              "0.2 command sps2: write 5 6\n");
+    Process run(hostArgs(dir, {"--config", PLOR_SOURCE_DIR "/examples/site.json", "--simulate",
+                               "two.scn", "--rounds", "2"}),
+                dir.path());
+    ASSERT_EQ(run.wait(60000), 0) << run.err();
+    const std::string out = run.out();
+    EXPECT_EQ(countOf(out, " sps1  temp 25 C  load 53.5 A  dc 53.5 V  ac 220 V"), 2) << out;
+    EXPECT_EQ(countOf(out, " sps2  temp 25 C  load 53.5 A  dc 53.5 V  ac 220 V"), 2) << out;
+    EXPECT_EQ(countOf(out, "sps2  write register 5 = 6 confirmed by the supply"), 1) << out;
+    // --db given on the command line wins over the configuration's database.
+    smdhost::HistoryStore store(dir.file("history.db"), true);
+    EXPECT_EQ(store.countRounds("sps1"), 2);
+    EXPECT_EQ(store.countRounds("sps2"), 2);
+}
+
 TEST(EndToEnd, SigtermFinishesAndStoresTheRoundInProgress) {
     plortest::TempDir dir;
     Process run(hostArgs(dir, {"--simulate", "normal"}), dir.path());
@@ -109,7 +130,7 @@ TEST(EndToEnd, SigtermFinishesAndStoresTheRoundInProgress) {
 TEST(EndToEnd, UnstableInputNeverHangsTheHost) {
     plortest::TempDir dir;
     Process run(hostArgs(dir, {"--simulate", "unstable"}), dir.path());
-    ASSERT_TRUE(run.waitForOutput("refresh completed no round", 1, 30000)) << run.out();
+    ASSERT_TRUE(run.waitForOutput("refresh ended without a round", 1, 30000)) << run.out();
     run.signal(SIGINT);
     EXPECT_EQ(run.wait(20000), 0) << run.err();
     EXPECT_EQ(countOf(run.out(), "stopping on SIGINT"), 1) << run.out();
