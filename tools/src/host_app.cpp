@@ -694,6 +694,14 @@ void Host::commandWrite(Device& d, int code, const std::vector<uint16_t>& words)
                                    : "write registers from " + std::to_string(words[0]) + ":";
     if (code == 210)
         for (std::size_t i = 1; i < words.size(); ++i) what += " " + std::to_string(words[i]);
+    Json::Value j;
+    j["event"] = "write";
+    j["code"] = code;
+    j["address"] = words[0];
+    j["values"] = Json::Value(Json::arrayValue);
+    for (std::size_t i = 1; i < words.size(); ++i) j["values"].append(words[i]);
+    // Announced first: the reply may be reported before the call returns.
+    note(&d, what + " (control " + std::to_string(code) + ")", j);
     int outLength = 0;
     int rc = 0;
     try {
@@ -703,16 +711,15 @@ void Host::commandWrite(Device& d, int code, const std::vector<uint16_t>& words)
         note(&d, what + " failed: " + e.what());
         return;
     }
-    Json::Value j;
-    j["event"] = "write";
-    j["code"] = code;
-    j["address"] = words[0];
-    j["values"] = Json::Value(Json::arrayValue);
-    for (std::size_t i = 1; i < words.size(); ++i) j["values"].append(words[i]);
-    j["returned"] = rc;
-    note(&d, what + " sent (control " + std::to_string(code) + " returned " + std::to_string(rc) +
-                 ")",
-         j);
+    if (rc != 0) {
+        Json::Value r;
+        r["event"] = "write-outcome";
+        r["result"] = "refused";
+        r["returned"] = rc;
+        note(&d, what + " refused: control " + std::to_string(code) + " returned " +
+                     std::to_string(rc), r);
+        return;
+    }
     PendingWrite p;
     p.device = &d;
     p.function = code == 206 ? 6 : 16;
