@@ -63,9 +63,11 @@ extern "C" void onStopSignal(int sig) {
 
 bool parseWord(const std::string& text, uint16_t& out) {
     if (text.empty()) return false;
+    // Decimal, or hexadecimal with 0x; a leading zero does not mean octal.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     errno = 0;
     char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 0);
+    const long v = std::strtol(text.c_str(), &end, hex ? 16 : 10);
     if (errno != 0 || *end != '\0' || v < 0 || v > 0xffff) return false;
     out = static_cast<uint16_t>(v);
     return true;
@@ -903,10 +905,16 @@ void Host::mainLoop() {
 void Host::stopPolling() {
     stopping_ = true;
     waitCv_.notify_all();
+    // Rounds in progress finish and writes on their way get their verdict.
     const auto deadline = Clock::now() + std::chrono::milliseconds(opt_.stopGraceMs);
-    {
-        std::unique_lock<std::mutex> lock(waitMutex_);
-        waitCv_.wait_until(lock, deadline, [this] { return allDone(); });
+    while (!(allDone() && pending_.empty()) && Clock::now() < deadline) {
+        pollfd fd{wakePipe_[0], POLLIN, 0};
+        if (::poll(&fd, 1, 25) > 0) {
+            char drain[64];
+            while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+            }
+        }
+        checkPendingWrites();
     }
     for (auto& d : devices_) {
         if (d->done.load()) {
@@ -917,7 +925,6 @@ void Host::stopPolling() {
                    std::to_string(opt_.stopGraceMs) + " ms; leaving without it");
         forcedExit_ = true;
     }
-    // Writes still waiting when the run ends get their verdict now.
     for (const auto& p : pending_) note(p.device, p.what + ": no outcome before the end of the run");
     pending_.clear();
 }

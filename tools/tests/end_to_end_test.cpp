@@ -127,6 +127,32 @@ TEST(EndToEnd, SigtermFinishesAndStoresTheRoundInProgress) {
     EXPECT_EQ(::access("/tmp/plor_ai1", F_OK), -1) << "the simulated board cleans up";
 }
 
+TEST(EndToEnd, CommandsOnStandardInput) {
+    plortest::TempDir dir;
+    Process run(hostArgs(dir, {"--simulate", "normal"}), dir.path(),
+                "result\n"
+                "snapshot\n"
+                "write 0x10 010\n"
+                "write 1\n"
+                "writes 2 70000\n"
+                "nobody: result\n"
+                "sps1: bogus\n"
+                "quit\n");
+    ASSERT_EQ(run.wait(20000), 0) << run.err();
+    const std::string out = run.out();
+    SCOPED_TRACE(out);
+    EXPECT_EQ(countOf(out, "sps1  last write outcome: -1 (none: no write yet"), 1);
+    EXPECT_EQ(countOf(out, "sps1  snapshot: null"), 1);  // no round yet
+    EXPECT_EQ(countOf(out, "sps1  write register 16 = 10 confirmed by the supply"), 1);
+    EXPECT_EQ(countOf(out, "usage: write ADDR VALUE"), 1);
+    EXPECT_EQ(countOf(out, "'70000' is not a 16-bit value"), 1);
+    EXPECT_EQ(countOf(out, "no device nobody"), 1);
+    EXPECT_EQ(countOf(out, "unknown command 'sps1: bogus'"), 1);
+    // quit waits for the round in progress, which is stored.
+    smdhost::HistoryStore store(dir.file("history.db"), true);
+    EXPECT_EQ(store.countRounds("sps1"), countOf(out, kRoundMark));
+}
+
 TEST(EndToEnd, UnstableInputNeverHangsTheHost) {
     plortest::TempDir dir;
     Process run(hostArgs(dir, {"--simulate", "unstable"}), dir.path());

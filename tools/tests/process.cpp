@@ -21,11 +21,14 @@ std::string slurp(const std::string& path) {
 }
 }  // namespace
 
-Process::Process(const std::vector<std::string>& argv, const std::string& dir)
+Process::Process(const std::vector<std::string>& argv, const std::string& dir,
+                 const std::string& input)
     : outPath_(dir + "/stdout.txt"), errPath_(dir + "/stderr.txt") {
+    const std::string inPath = input.empty() ? std::string("/dev/null") : dir + "/stdin.txt";
+    if (!input.empty()) std::ofstream(inPath, std::ios::binary) << input;
     pid_ = ::fork();
     if (pid_ == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
+        const int in = ::open(inPath.c_str(), O_RDONLY);
         const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(in, 0);

@@ -10,8 +10,10 @@ namespace smdtest {
 
 class Process {
 public:
-    // Output goes to files in `dir`; standard input is /dev/null.
-    Process(const std::vector<std::string>& argv, const std::string& dir);
+    // Output goes to files in `dir`; standard input is `input` (/dev/null
+    // when empty).
+    Process(const std::vector<std::string>& argv, const std::string& dir,
+            const std::string& input = std::string());
     ~Process();
 
     // Exit status, or -1 when the process did not end in time (it is then
