@@ -24,6 +24,7 @@ const char* const kUsage =
     "  --verbose          show the plug-in's own output lines\n"
     "  --plugin-log FILE  keep the plug-in's own output lines in FILE\n"
     "  --no-restore       do not hand the last stored records back to the devices\n"
+    "  --stop-wait SEC    how long a stop waits for rounds in progress (default 15)\n"
     "\n"
     "While running, type 'help' for the commands (write, writes, result, snapshot, quit).";
 
@@ -65,6 +66,15 @@ int main(int argc, char** argv) {
                 std::cerr << "smd-host: --rounds takes a whole number, not '" << v << "'" << std::endl;
                 return 2;
             }
+        } else if (a == "--stop-wait") {
+            const std::string& v = need();
+            char* end = nullptr;
+            const double seconds = std::strtod(v.c_str(), &end);
+            if (*end != '\0' || !(seconds >= 0 && seconds <= 3600)) {
+                std::cerr << "smd-host: --stop-wait takes seconds, not '" << v << "'" << std::endl;
+                return 2;
+            }
+            opt.stopGraceMs = static_cast<int>(seconds * 1000);
         } else if (a == "--json") opt.json = true;
         else if (a == "--verbose") opt.verbose = true;
         else if (a == "--no-restore") opt.restore = false;

@@ -1,5 +1,6 @@
 // Each way a start can fail gives one clear message and a non-zero exit,
 // before any board input is touched.
+#include <csignal>
 #include <functional>
 #include <string>
 #include <vector>
@@ -115,4 +116,25 @@ TEST(CommandLine, UnreadablePluginIsNamed) {
     smdtest::Process p({SMD_HOST_EXE, "--config", "site.json", "--plugin", "locked.so"}, dir.path());
     EXPECT_EQ(p.wait(10000), 1);
     EXPECT_NE(p.err().find("plug-in 'locked.so' is not readable"), std::string::npos) << p.err();
+}
+
+TEST(CommandLine, StuckDeviceHoldsNeitherTheOthersNorTheStop) {
+    plortest::TempDir dir;
+    dir.write("site.json", R"({"devices": [
+        {"name": "fast", "dataId": 1, "pollIntervalMs": 10},
+        {"name": "stuck", "dataId": 2}]})");
+    smdtest::Process p({SMD_HOST_EXE, "--config", "site.json", "--plugin", STUCK_PLUGIN,
+                        "--stop-wait", "0.5"},
+                       dir.path());
+    ASSERT_TRUE(p.waitForOutput(" fast  temp ", 5, 10000)) << p.out() << p.err();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 1);
+    EXPECT_NE(p.err().find("device 'stuck' did not finish its round within 500 ms; leaving "
+                           "without it"),
+              std::string::npos)
+        << p.err();
+    // What was stored stays stored.
+    const std::string out = p.out();
+    EXPECT_NE(out.find("history: "), std::string::npos) << out;
+    EXPECT_EQ(smdtest::countOf(out, " stuck  temp "), 0);
 }
