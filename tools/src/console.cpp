@@ -45,6 +45,11 @@ std::string timeText(bool withDate) {
     }
     return buf;
 }
+// The plug-in's own lines, set off from the host's in text mode.
+std::string prefixed(const Console& console, const std::string& line) {
+    return console.json() ? line : "    plor_sps| " + line;
+}
+
 }  // namespace
 
 std::string clockText() { return timeText(false); }
@@ -62,7 +67,13 @@ void Console::emit(const std::string& text, const Json::Value& object) {
     write(json_ ? jsonLine(object) : text);
 }
 
-void Console::text(const std::string& line) { write(line); }
+void Console::text(const std::string& line, const char* kind) {
+    if (!json_) return write(line);
+    Json::Value j;
+    j["event"] = kind;
+    j["text"] = line;
+    write(jsonLine(j));
+}
 
 void Console::error(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -130,11 +141,11 @@ void PluginOutput::pump() {
         pending.append(buf, static_cast<std::size_t>(n));
         std::size_t nl;
         while ((nl = pending.find('\n')) != std::string::npos) {
-            console_.text("    plor_sps| " + pending.substr(0, nl));
+            console_.text(prefixed(console_, pending.substr(0, nl)), "plugin");
             pending.erase(0, nl + 1);
         }
     }
-    if (mode_ == show && !pending.empty()) console_.text("    plor_sps| " + pending);
+    if (mode_ == show && !pending.empty()) console_.text(prefixed(console_, pending), "plugin");
 }
 
 }  // namespace smdhost

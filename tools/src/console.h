@@ -20,8 +20,9 @@ public:
 
     // A text line in text mode; the JSON object as one line in JSON mode.
     void emit(const std::string& text, const Json::Value& object);
-    // Always printed as given (answers to commands, notes).
-    void text(const std::string& line);
+    // Answers to commands and other plain text; in JSON mode an object
+    // {"event": kind, "text": line}.
+    void text(const std::string& line, const char* kind = "message");
     // To standard error, whatever the mode.
     void error(const std::string& line);
 
