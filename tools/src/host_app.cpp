@@ -224,6 +224,7 @@ public:
 private:
     void setup();
     void createDevices();
+    void createDevice(const DeviceConfig& cfg);
     void restore();
     void startPolling();
     void mainLoop();
@@ -263,6 +264,7 @@ private:
     std::vector<std::shared_ptr<Provider>> providers_;
     std::unique_ptr<BoardSimulator> board_;
     std::vector<std::unique_ptr<Device>> devices_;
+    std::unique_ptr<Device> failed_;  // the device being set up
     bool observerInstalled_ = false;
 
     std::mutex devicesMutex_;
@@ -458,7 +460,28 @@ void Host::setup() {
 
 void Host::createDevices() {
     for (const auto& cfg : site_.devices) {
-        std::unique_ptr<Device> d(new Device);
+        try {
+            createDevice(cfg);
+        } catch (...) {
+            // A device that failed half-way goes the way a finished one does:
+            // port closed, then the device, while its code is still loaded.
+            if (failed_ && failed_->dev) {
+                auto* sp = dynamic_cast<SMDSPDevice*>(failed_->dev.get());
+                if (sp != nullptr) sp->ClosePort();
+                std::lock_guard<std::mutex> lock(devicesMutex_);
+                byPointer_.erase(failed_->dev.get());
+            }
+            failed_.reset();
+            throw;
+        }
+    }
+    current_ = devices_.front().get();
+}
+
+void Host::createDevice(const DeviceConfig& cfg) {
+    {
+        failed_.reset(new Device);
+        std::unique_ptr<Device>& d = failed_;
         d->cfg = cfg;
         const std::string who = "device '" + cfg.name + "' (data id " +
                                 std::to_string(cfg.dataId) + ")";
@@ -511,7 +534,6 @@ void Host::createDevices() {
                                         : ", serial port " + port));
         devices_.push_back(std::move(d));
     }
-    current_ = devices_.front().get();
 }
 
 void Host::restore() {
