@@ -2,11 +2,9 @@
 // to /dev/null) beside the floor no round can beat: the same system calls in
 // a plain loop. Prints both and their ratio.
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -17,36 +15,24 @@
 #include <benchmark/benchmark.h>
 
 #include "plor_sps.h"
+#include "test_support.h"
 
 namespace {
 
 class BenchDir {
 public:
     BenchDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base ? base : "/tmp") + "/plor-bench-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        path_ = buf.data();
         const char* texts[] = {"930\n", "535\n", "535\n", "2200\n"};
         for (int i = 0; i < 4; ++i) {
-            inputs_.push_back(path_ + "/ai" + std::to_string(i + 1));
-            std::ofstream(inputs_.back()) << texts[i];
+            const std::string name = "ai" + std::to_string(i + 1);
+            dir_.write(name, texts[i]);
+            inputs_.push_back(dir_.file(name));
         }
-    }
-    ~BenchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
     }
     const std::vector<std::string>& inputs() const { return inputs_; }
 
 private:
-    std::string path_;
+    plortest::TempDir dir_{"plor-bench"};
     std::vector<std::string> inputs_;
 };
 

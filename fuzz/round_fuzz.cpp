@@ -1,12 +1,6 @@
 // Arbitrary bytes as the four input-file texts (and the calibration and the
 // sample count) through whole polling rounds.
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <mutex>
@@ -17,41 +11,20 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "plor_sps.h"
+#include "test_support.h"
 
 namespace {
 
 struct Env {
-    std::string dir;
+    plortest::TempDir dir{"plor-fuzz"};
     std::vector<std::string> inputs;
     std::stringbuf sink;
 
     Env() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base ? base : "/tmp") + "/plor-fuzz-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data()) == nullptr) std::abort();
-        dir = buf.data();
-        for (int i = 1; i <= 4; ++i) inputs.push_back(dir + "/ai" + std::to_string(i));
+        for (int i = 1; i <= 4; ++i) inputs.push_back(dir.file("ai" + std::to_string(i)));
         std::cout.rdbuf(&sink);
     }
-    ~Env() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
 };
-
-// A new file each time: truncating one that holds data makes ext4 flush it
-// on close, which would slow every run down to disk speed.
-void writeFile(const std::string& path, const std::string& text) {
-    ::unlink(path.c_str());
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) std::abort();
-    if (!text.empty() && ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        std::abort();
-    ::close(fd);
-}
 
 class FuzzSps : public PLOR_SPS {
 public:
@@ -81,10 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < 4; ++i) board.inputs[i] = env.inputs[i];
     unsigned int pauses = 0;
     board.sleepUs = [&](unsigned int) {
-        if (churn) writeFile(env.inputs[3], texts[3] + std::to_string(++pauses));
+        if (churn) env.dir.write("ai4", texts[3] + std::to_string(++pauses));
     };
     dev.setBoard(board);
-    for (size_t i = 0; i < 4; ++i) writeFile(env.inputs[i], texts[i]);
+    for (size_t i = 0; i < 4; ++i) env.dir.write("ai" + std::to_string(i + 1), texts[i]);
     for (int r = 0; r < rounds; ++r) dev.RefreshStatus();
     env.sink.str(std::string());
     return 0;

@@ -1,11 +1,6 @@
 // Arbitrary JSON documents through InitSetting, then one round, so that
 // whatever calibration a document sets is used.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -15,33 +10,24 @@
 #include <json/json.h>
 
 #include "plor_sps.h"
+#include "test_support.h"
 
 namespace {
 
 struct Env {
-    std::string dir;
+    plortest::TempDir dir{"plor-fuzz"};
     plor::Board board;
     std::stringbuf sink;
 
     Env() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base ? base : "/tmp") + "/plor-fuzz-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data()) == nullptr) std::abort();
-        dir = buf.data();
         const char* texts[] = {"930\n", "535\n", "-535\n", "2200\n"};
         for (size_t i = 0; i < 4; ++i) {
-            board.inputs[i] = dir + "/ai" + std::to_string(i + 1);
-            std::ofstream(board.inputs[i]) << texts[i];
+            const std::string name = "ai" + std::to_string(i + 1);
+            dir.write(name, texts[i]);
+            board.inputs[i] = dir.file(name);
         }
         board.sleepUs = [](unsigned int) {};
         std::cout.rdbuf(&sink);
-    }
-    ~Env() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
 };
 

@@ -2,8 +2,6 @@
 // that only counts (and may change the files between reads) and a fixed clock.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -56,10 +54,7 @@ struct Rig {
     }
 
     std::string input(size_t i) const { return dir.file("ai" + std::to_string(i + 1)); }
-    // Replaces the file rather than truncating it, which on ext4 costs a
-    // flush at close.
     void write(size_t i, const std::string& text) const {
-        ::unlink(input(i).c_str());
         dir.write("ai" + std::to_string(i + 1), text);
     }
     void inputs(const std::string& ai1, const std::string& ai2, const std::string& ai3,

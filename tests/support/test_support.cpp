@@ -1,11 +1,13 @@
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
@@ -108,12 +110,14 @@ void RecordingHost::onModbusWrite(const SMDVDevice&, int function, int address,
     add(std::move(c));
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& prefix) {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/plor-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (::mkdtemp(buf.data()) == nullptr)
+        throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
     path_ = buf.data();
 }
 
@@ -123,8 +127,14 @@ TempDir::~TempDir() {
 }
 
 void TempDir::write(const std::string& name, const std::string& text) const {
-    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-    out << text;
+    const std::string path = file(name);
+    ::unlink(path.c_str());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::runtime_error("create " + path + ": " + std::strerror(errno));
+    const bool complete =
+        text.empty() || ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (!complete) throw std::runtime_error("write " + path + " failed");
 }
 
 CoutCapture::CoutCapture() : previous_(std::cout.rdbuf(buffer_.rdbuf())) {}

@@ -59,13 +59,18 @@ private:
     std::vector<HostCall> calls_;
 };
 
-// A fresh directory under the build's temporary area, removed afterwards.
+// A fresh directory under $TMPDIR (or /tmp), named <prefix>-XXXXXX and
+// removed afterwards.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string& prefix = "plor-test");
     ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // Replaces the file rather than truncating it: truncating one that holds
+    // data makes ext4 flush it on close, which slows every caller to disk speed.
     void write(const std::string& name, const std::string& text) const;
 
 private:
