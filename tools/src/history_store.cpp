@@ -60,6 +60,26 @@ std::string selectSql(const char* cols, const char* table, bool byDevice, long l
     return "SELECT * FROM (" + sql + ") ORDER BY id ASC";
 }
 
+// The rows selectSql picks, each made by `read` from the statement.
+template <typename Row, typename Read>
+std::vector<Row> selectRows(sqlite3* db, const char* cols, const char* table,
+                            const std::string& device, long long limit, Read read) {
+    std::vector<Row> rows;
+    Stmt st(db, selectSql(cols, table, !device.empty(), limit).c_str());
+    if (!device.empty()) st.text(1, device);
+    while (sqlite3_step(st.s) == SQLITE_ROW) rows.push_back(read(st));
+    return rows;
+}
+
+// Rows of `table`, of one device or (device empty) of all.
+long long countRows(sqlite3* db, const char* table, const std::string& device) {
+    std::string sql = std::string("SELECT count(*) FROM ") + table;
+    if (!device.empty()) sql += " WHERE device = ?1";
+    Stmt st(db, sql.c_str());
+    if (!device.empty()) st.text(1, device);
+    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : 0;
+}
+
 }  // namespace
 
 HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path) {
@@ -175,63 +195,49 @@ std::map<std::string, bool> HistoryStore::alarmStates(const std::string& device)
 
 std::vector<RoundRow> HistoryStore::rounds(const std::string& device, long long limit) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<RoundRow> rows;
-    if (db_ == nullptr) return rows;
-    Stmt st(db_, selectSql("id, device, data_id, stored_at, source, record", "rounds",
-                           !device.empty(), limit).c_str());
-    if (!device.empty()) st.text(1, device);
-    while (sqlite3_step(st.s) == SQLITE_ROW) {
-        RoundRow r;
-        r.id = sqlite3_column_int64(st.s, 0);
-        r.device = st.colText(1);
-        r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
-        r.storedAt = st.colText(3);
-        r.source = st.colText(4);
-        const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 5));
-        r.image.assign(p, p + sqlite3_column_bytes(st.s, 5));
-        rows.push_back(std::move(r));
-    }
-    return rows;
+    if (db_ == nullptr) return {};
+    return selectRows<RoundRow>(
+        db_, "id, device, data_id, stored_at, source, record", "rounds", device, limit,
+        [](Stmt& st) {
+            RoundRow r;
+            r.id = sqlite3_column_int64(st.s, 0);
+            r.device = st.colText(1);
+            r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
+            r.storedAt = st.colText(3);
+            r.source = st.colText(4);
+            const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 5));
+            r.image.assign(p, p + sqlite3_column_bytes(st.s, 5));
+            return r;
+        });
 }
 
 std::vector<TransitionRow> HistoryStore::transitions(const std::string& device, long long limit) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<TransitionRow> rows;
-    if (db_ == nullptr) return rows;
-    Stmt st(db_, selectSql("id, device, data_id, at, signal_id, name, value_text, state",
-                           "transitions", !device.empty(), limit).c_str());
-    if (!device.empty()) st.text(1, device);
-    while (sqlite3_step(st.s) == SQLITE_ROW) {
-        TransitionRow r;
-        r.id = sqlite3_column_int64(st.s, 0);
-        r.device = st.colText(1);
-        r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
-        r.at = st.colText(3);
-        r.signalId = st.colText(4);
-        r.name = st.colText(5);
-        r.valueText = st.colText(6);
-        r.raised = st.colText(7) == "raised";
-        rows.push_back(std::move(r));
-    }
-    return rows;
+    if (db_ == nullptr) return {};
+    return selectRows<TransitionRow>(
+        db_, "id, device, data_id, at, signal_id, name, value_text, state", "transitions",
+        device, limit, [](Stmt& st) {
+            TransitionRow r;
+            r.id = sqlite3_column_int64(st.s, 0);
+            r.device = st.colText(1);
+            r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
+            r.at = st.colText(3);
+            r.signalId = st.colText(4);
+            r.name = st.colText(5);
+            r.valueText = st.colText(6);
+            r.raised = st.colText(7) == "raised";
+            return r;
+        });
 }
 
 long long HistoryStore::countRounds(const std::string& device) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr) return 0;
-    Stmt st(db_, device.empty() ? "SELECT count(*) FROM rounds"
-                                : "SELECT count(*) FROM rounds WHERE device = ?1");
-    if (!device.empty()) st.text(1, device);
-    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : 0;
+    return db_ == nullptr ? 0 : countRows(db_, "rounds", device);
 }
 
 long long HistoryStore::countTransitions(const std::string& device) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr) return 0;
-    Stmt st(db_, device.empty() ? "SELECT count(*) FROM transitions"
-                                : "SELECT count(*) FROM transitions WHERE device = ?1");
-    if (!device.empty()) st.text(1, device);
-    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : 0;
+    return db_ == nullptr ? 0 : countRows(db_, "transitions", device);
 }
 
 }  // namespace smdhost
