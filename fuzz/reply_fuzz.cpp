@@ -18,9 +18,9 @@ struct NullBuf : std::streambuf {
 };
 
 PLOR_SPS& device() {
-    static NullBuf sink;
     static PLOR_SPS* dev = [] {
-        std::cout.rdbuf(&sink);
+        // Never destroyed: the stream still flushes into it at exit.
+        std::cout.rdbuf(new NullBuf);
         auto* d = new PLOR_SPS;
         Json::Value doc;
         doc["hostSetting"]["slaveAddress"] = 1;

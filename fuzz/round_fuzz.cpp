@@ -19,11 +19,14 @@ struct Env {
     plortest::TempDir dir{"plor-fuzz"};
     std::vector<std::string> inputs;
     std::stringbuf sink;
+    std::streambuf* previous = nullptr;
 
     Env() {
         for (int i = 1; i <= 4; ++i) inputs.push_back(dir.file("ai" + std::to_string(i)));
-        std::cout.rdbuf(&sink);
+        previous = std::cout.rdbuf(&sink);
     }
+    // The stream flushes once more at exit, after this object is gone.
+    ~Env() { std::cout.rdbuf(previous); }
 };
 
 class FuzzSps : public PLOR_SPS {

@@ -18,6 +18,7 @@ struct Env {
     plortest::TempDir dir{"plor-fuzz"};
     plor::Board board;
     std::stringbuf sink;
+    std::streambuf* previous = nullptr;
 
     Env() {
         const char* texts[] = {"930\n", "535\n", "-535\n", "2200\n"};
@@ -27,8 +28,10 @@ struct Env {
             board.inputs[i] = dir.file(name);
         }
         board.sleepUs = [](unsigned int) {};
-        std::cout.rdbuf(&sink);
+        previous = std::cout.rdbuf(&sink);
     }
+    // The stream flushes once more at exit, after this object is gone.
+    ~Env() { std::cout.rdbuf(previous); }
 };
 
 }  // namespace
