@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace smdhost {
@@ -238,6 +239,70 @@ long long HistoryStore::countRounds(const std::string& device) {
 long long HistoryStore::countTransitions(const std::string& device) {
     std::lock_guard<std::mutex> lock(mutex_);
     return db_ == nullptr ? 0 : countRows(db_, "transitions", device);
+}
+
+// Until the tiers exist: raw rounds, bucketed here.
+PlotSeries HistoryStore::plot(const std::string& device, long long from, long long to,
+                              std::size_t maxPoints) {
+    PlotSeries series;
+    series.tier = "raw";
+    if (to < from || maxPoints == 0) return series;
+    const long long span = to - from + 1;
+    const long long n = static_cast<long long>(maxPoints);
+    series.step = (span + n - 1) / n;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return series;
+    Stmt st(db_,
+            "SELECT t, temperature, load_current, dc_voltage, ac_voltage, ac_current, dc_low, "
+            "dc_high, ac_high, ac_low, mains_fail, module_fail FROM (SELECT CAST(strftime('%s', "
+            "stored_at, 'utc') AS INTEGER) AS t, * FROM rounds WHERE device = ?1 AND source = "
+            "'round') WHERE t BETWEEN ?2 AND ?3 ORDER BY id");
+    st.text(1, device);
+    st.integer(2, from);
+    st.integer(3, to);
+    long long bucket = -1;
+    int count = 0;
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+        const long long t = sqlite3_column_int64(st.s, 0);
+        const long long b = (t - from) / series.step;
+        if (b != bucket) {
+            if (count > 0)
+                for (float& m : series.points.back().mean) m /= static_cast<float>(count);
+            series.points.push_back(PlotPoint());
+            series.points.back().t = from + b * series.step;
+            bucket = b;
+            count = 0;
+        }
+        PlotPoint& p = series.points.back();
+        for (int i = 0; i < 5; ++i) {
+            const float v = static_cast<float>(sqlite3_column_double(st.s, 1 + i));
+            p.min[i] = count == 0 ? v : std::min(p.min[i], v);
+            p.max[i] = count == 0 ? v : std::max(p.max[i], v);
+            p.mean[i] = count == 0 ? v : p.mean[i] + v;
+        }
+        for (int i = 0; i < 6; ++i)
+            if (sqlite3_column_int(st.s, 6 + i) != 0) p.alarms |= 1u << i;
+        ++count;
+    }
+    if (count > 0)
+        for (float& m : series.points.back().mean) m /= static_cast<float>(count);
+    return series;
+}
+
+std::vector<TransitionRow> HistoryStore::transitionsBetween(const std::string& device,
+                                                            long long from, long long to) {
+    std::vector<TransitionRow> rows = transitions(device, 0);
+    std::vector<TransitionRow> kept;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return kept;
+    for (auto& r : rows) {
+        Stmt st(db_, "SELECT CAST(strftime('%s', ?1, 'utc') AS INTEGER)");
+        st.text(1, r.at);
+        if (sqlite3_step(st.s) != SQLITE_ROW) continue;
+        const long long t = sqlite3_column_int64(st.s, 0);
+        if (t >= from && t <= to) kept.push_back(std::move(r));
+    }
+    return kept;
 }
 
 }  // namespace smdhost

@@ -37,6 +37,21 @@ struct TransitionRow {
     bool raised = false;
 };
 
+// A plot's point: the readings (temperature, loadCurrent, dcVoltage,
+// acVoltage, acCurrent) over one step; t in unix seconds; alarms bit i is
+// alarm i in record order, set when it was active at any time in the step.
+struct PlotPoint {
+    long long t = 0;
+    float min[5]{}, mean[5]{}, max[5]{};
+    unsigned alarms = 0;
+};
+
+struct PlotSeries {
+    std::string tier;
+    long long step = 0;
+    std::vector<PlotPoint> points;
+};
+
 class HistoryStore {
 public:
     // readOnly: the database must exist already.
@@ -64,6 +79,12 @@ public:
     std::vector<TransitionRow> transitions(const std::string& device, long long limit);
     long long countRounds(const std::string& device);
     long long countTransitions(const std::string& device);
+
+    // The device's rounds in [from, to] (unix seconds), at most maxPoints.
+    PlotSeries plot(const std::string& device, long long from, long long to,
+                    std::size_t maxPoints = 2000);
+    std::vector<TransitionRow> transitionsBetween(const std::string& device, long long from,
+                                                  long long to);
 
     // After this every call is ignored (used when leaving with a stuck device).
     void close();

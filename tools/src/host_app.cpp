@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
@@ -28,6 +29,7 @@
 #include "host_observer.h"
 #include "record.h"
 #include "simulators.h"
+#include "site_state.h"
 #include "site_config.h"
 #include "smd_host.h"
 
@@ -226,6 +228,8 @@ private:
     void createDevices();
     void createDevice(const DeviceConfig& cfg);
     void restore();
+    void restoreWebAlarms(Device& d);
+    void startWeb();
     void startPolling();
     void mainLoop();
     void stopPolling();
@@ -265,6 +269,8 @@ private:
     std::unique_ptr<BoardSimulator> board_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::unique_ptr<Device> failed_;  // the device being set up
+    SiteState web_;                       // what the web front shows
+    std::unique_ptr<WebServer> http_;
     bool observerInstalled_ = false;
 
     std::mutex devicesMutex_;
@@ -305,6 +311,7 @@ void Host::note(Device* d, const std::string& text, Json::Value extra) {
     j["time"] = clockText();
     if (d != nullptr) j["device"] = d->cfg.name;
     j["text"] = text;
+    if (d != nullptr && j["event"] == "write-outcome") web_.writeOutcome(d->cfg.name, j["result"].asString());
     out_.emit(clockText() + " " + (d != nullptr ? d->cfg.name + "  " : std::string()) + text, j);
 }
 
@@ -324,6 +331,7 @@ void Host::onCheckThresholdBool(const SMDVDevice& dev, int, const std::string& s
     bool& was = d->alarmActive[signalId];
     if (was == active) return;
     was = active;
+    web_.alarm(d->cfg.name, signalId, name, active);
     const std::string at = stampText();
     Json::Value j;
     j["event"] = "alarm";
@@ -354,6 +362,7 @@ void Host::onSaveDeviceHistory(const SMDVDevice& dev, const unsigned char* data,
         return;
     }
     const bool restoring = d->restoring.load();
+    web_.round(d->cfg.name, r, restoring);
     std::vector<std::string> alarms;
     {
         std::lock_guard<std::mutex> lock(d->alarmMutex);
@@ -542,6 +551,7 @@ void Host::restore() {
             std::lock_guard<std::mutex> lock(d->alarmMutex);
             d->alarmActive = store_->alarmStates(d->cfg.name);
         }
+        restoreWebAlarms(*d);
         if (!opt_.restore) continue;
         std::vector<unsigned char> image;
         if (!store_->lastRecord(d->cfg.name, image)) continue;
@@ -560,6 +570,43 @@ void Host::restore() {
     }
 }
 
+// The alarms left active by the last run, with when they were raised as far
+// as the recent transitions tell.
+void Host::restoreWebAlarms(Device& d) {
+    const auto recent = store_->transitions(d.cfg.name, 200);
+    std::lock_guard<std::mutex> lock(d.alarmMutex);
+    for (const auto& a : d.alarmActive) {
+        if (!a.second) continue;
+        std::string name = a.first, at;
+        for (const auto& t : recent)
+            if (t.signalId == a.first && t.raised) name = t.name, at = t.at;
+        std::tm tm{};
+        double when = 0;
+        if (!at.empty() && ::strptime(at.c_str(), "%Y-%m-%d %H:%M:%S", &tm) != nullptr) {
+            tm.tm_isdst = -1;
+            when = static_cast<double>(std::mktime(&tm));
+        }
+        web_.restoreAlarm(d.cfg.name, a.first, name, when);
+    }
+}
+
+void Host::startWeb() {
+    for (const auto& d : devices_) web_.addDevice(d->cfg.name, d->cfg.dataId, d->cfg.pollIntervalMs);
+    if (!opt_.http) return;
+    try {
+        http_ = startWebServer(web_, dbPath_, opt_.httpOptions);
+    } catch (const std::exception& e) {
+        throw Fatal(std::string("--http: ") + e.what());
+    }
+    const std::string& h = opt_.httpOptions.host;
+    const std::string host = h.find(':') != std::string::npos ? "[" + h + "]" : h;
+    Json::Value j;
+    j["event"] = "http";
+    j["port"] = http_->port();
+    note(nullptr, "dashboard at http://" + host + ":" + std::to_string(http_->port()) +
+                      "/  (metrics at /metrics)", j);
+}
+
 void Host::poll(Device& d) {
     while (!stopping_.load()) {
         const int before = d.rounds.load();
@@ -569,6 +616,7 @@ void Host::poll(Device& d) {
             note(&d, std::string("refresh failed: ") + e.what());
         }
         const bool completed = d.rounds.load() != before;
+        if (!completed) web_.abandoned(d.cfg.name);
         if (!completed && !d.idle)
             note(&d, "refresh ended without a round (an input missing, unreadable or never still)");
         if (completed && d.idle) note(&d, "rounds resumed");
@@ -981,6 +1029,8 @@ void Host::summary() {
 
 void Host::teardown() {
     if (forcedExit_) return;
+    if (http_) http_->stop();
+    http_.reset();
     stopping_ = true;
     waitCv_.notify_all();
     for (auto& d : devices_)
@@ -1019,6 +1069,7 @@ void Host::teardown() {
 int Host::run() {
     try {
         setup();
+        startWeb();
         restore();
         startPolling();
     } catch (const std::exception& e) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "http_server.h"
+
 namespace smdhost {
 
 struct RunOptions {
@@ -19,6 +21,8 @@ struct RunOptions {
     std::string pluginLog;    // keep them in a file instead
     bool restore = true;
     int stopGraceMs = 15000;  // how long a stop waits for a round in progress
+    bool http = false;        // the web front: dashboard, /api, /metrics
+    HttpOptions httpOptions;
 };
 
 // The code of the control call that asks a device for its last write's

@@ -25,6 +25,8 @@ const char* const kUsage =
     "  --plugin-log FILE  keep the plug-in's own output lines in FILE\n"
     "  --no-restore       do not hand the last stored records back to the devices\n"
     "  --stop-wait SEC    how long a stop waits for rounds in progress (default 15)\n"
+    "  --http [ADDR:]PORT serve the dashboard, /api and /metrics (read-only);\n"
+    "                     ADDR defaults to 127.0.0.1, PORT 0 picks a free one\n"
     "\n"
     "While running, type 'help' for the commands (write, writes, result, snapshot, quit).";
 
@@ -75,6 +77,14 @@ int main(int argc, char** argv) {
                 return 2;
             }
             opt.stopGraceMs = static_cast<int>(seconds * 1000);
+        } else if (a == "--http") {
+            const std::string& v = need();
+            std::string why;
+            if (!smdhost::parseHttpAddress(v, opt.httpOptions, why)) {
+                std::cerr << "smd-host: --http " << v << ": " << why << std::endl;
+                return 2;
+            }
+            opt.http = true;
         } else if (a == "--json") opt.json = true;
         else if (a == "--verbose") opt.verbose = true;
         else if (a == "--no-restore") opt.restore = false;

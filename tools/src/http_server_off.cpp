@@ -1,0 +1,13 @@
+// Built without HTTP (no cpp-httplib for the target).
+#include <stdexcept>
+
+#include "http_server.h"
+
+namespace smdhost {
+
+std::unique_ptr<WebServer> startWebServer(const SiteState&, const std::string&,
+                                          const HttpOptions&) {
+    throw std::runtime_error("this smd-host was built without HTTP (PLOR_BUILD_HTTP=OFF)");
+}
+
+}  // namespace smdhost

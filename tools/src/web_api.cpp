@@ -1,0 +1,229 @@
+#include "web_api.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+#include <json/json.h>
+
+#include "history_store.h"
+#include "metrics.h"
+
+namespace smdhost {
+
+namespace {
+
+const char* const kReadingKeys[5] = {"temperature", "loadCurrent", "dcVoltage", "acVoltage",
+                                     "acCurrent"};
+const char* const kReadingUnits[5] = {"°C", "A", "V", "V", "A"};
+
+std::string text(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    b["precision"] = 15;
+    return Json::writeString(b, v);
+}
+
+Reply error(int status, const std::string& why) {
+    Json::Value j;
+    j["error"] = why;
+    return Reply{status, "application/json", text(j)};
+}
+
+// A float reading as the console shows it: seven digits, so 53.2 stays 53.2.
+Json::Value number(float v) {
+    if (!std::isfinite(v)) return Json::Value();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(v));
+    return Json::Value(std::strtod(buf, nullptr));
+}
+
+std::string param(const Params& p, const char* key) {
+    auto it = p.find(key);
+    return it == p.end() ? std::string() : it->second;
+}
+
+bool integer(const std::string& s, long long& out) {
+    if (s.empty() || s.size() > 18) return false;
+    char* end = nullptr;
+    out = std::strtoll(s.c_str(), &end, 10);
+    return *end == '\0';
+}
+
+// The device and [from, to] a request names; empty `why` when well formed.
+struct Range {
+    const DeviceView* device = nullptr;
+    long long from = 0, to = 0;
+    std::size_t points = 600;
+    int status = 200;
+    std::string why;
+};
+
+Range rangeOf(const SiteView& site, const Params& p) {
+    Range r;
+    const std::string name = param(p, "device");
+    for (const auto& d : site.devices)
+        if (d.name == name) r.device = &d;
+    if (r.device == nullptr) {
+        r.status = 404;
+        r.why = "no device '" + name + "'";
+        return r;
+    }
+    r.to = static_cast<long long>(site.now);
+    const std::string range = param(p, "range");
+    static const std::map<std::string, long long> spans{
+        {"hour", 3600}, {"day", 86400}, {"month", 30 * 86400LL}, {"year", 365 * 86400LL}};
+    auto span = spans.find(range.empty() ? "hour" : range);
+    const bool explicitRange = p.count("from") != 0 || p.count("to") != 0;
+    if (explicitRange) {
+        if (!integer(param(p, "from"), r.from) || !integer(param(p, "to"), r.to) ||
+            r.from > r.to) {
+            r.status = 400;
+            r.why = "from and to must be unix seconds, from <= to";
+        }
+    } else if (span == spans.end()) {
+        r.status = 400;
+        r.why = "range must be hour, day, month or year";
+    } else {
+        r.from = r.to - span->second;
+    }
+    long long points = 0;
+    if (p.count("points") != 0) {
+        if (!integer(param(p, "points"), points) || points < 1 || points > 2000) {
+            r.status = 400;
+            r.why = "points must be 1 to 2000";
+        } else {
+            r.points = static_cast<std::size_t>(points);
+        }
+    }
+    return r;
+}
+
+// Transition times are local "YYYY-MM-DD hh:mm:ss.mmm"; -1 when not.
+double unixOfStamp(const std::string& at) {
+    std::tm tm{};
+    int ms = 0;
+    if (std::sscanf(at.c_str(), "%d-%d-%d %d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms) < 6)
+        return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    return t == -1 ? -1 : static_cast<double>(t) + ms / 1000.0;
+}
+
+}  // namespace
+
+Reply apiDevices(const SiteView& site) {
+    Json::Value j;
+    j["now"] = site.now;
+    Json::Value& readings = j["readings"] = Json::Value(Json::arrayValue);
+    for (int i = 0; i < 5; ++i) {
+        Json::Value r;
+        r["key"] = kReadingKeys[i];
+        r["unit"] = kReadingUnits[i];
+        readings.append(r);
+    }
+    Json::Value& list = j["devices"] = Json::Value(Json::arrayValue);
+    for (const auto& d : site.devices) {
+        Json::Value v;
+        v["name"] = d.name;
+        v["dataId"] = d.dataId;
+        v["pollIntervalMs"] = d.pollIntervalMs;
+        v["stale"] = d.stale;
+        v["restored"] = d.restored;
+        v["rounds"] = static_cast<Json::Int64>(d.rounds);
+        v["abandoned"] = static_cast<Json::Int64>(d.abandoned);
+        v["lastRound"] = d.lastRound > 0 ? Json::Value(d.lastRound) : Json::Value();
+        v["age"] = d.age >= 0 ? Json::Value(d.age) : Json::Value();
+        if (d.hasValues) {
+            const Record& r = d.record;
+            v["time"] = r.timeText();
+            const float vals[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage,
+                                   r.acCurrent};
+            for (int i = 0; i < 5; ++i) v["values"][kReadingKeys[i]] = number(vals[i]);
+        } else {
+            v["values"] = Json::Value();
+        }
+        Json::Value& alarms = v["alarms"] = Json::Value(Json::arrayValue);
+        for (const auto& a : d.activeAlarms) {
+            Json::Value x;
+            x["signalId"] = a.signalId;
+            const int i = alarmIndex(a.signalId);
+            x["alarm"] = i >= 0 ? kAlarmKeys[static_cast<std::size_t>(i)] : "";
+            x["name"] = a.name;
+            x["raisedAt"] = a.raisedAt > 0 ? Json::Value(a.raisedAt) : Json::Value();
+            alarms.append(x);
+        }
+        for (const auto& w : d.writes) v["writes"][w.first] = static_cast<Json::Int64>(w.second);
+        list.append(v);
+    }
+    return Reply{200, "application/json", text(j)};
+}
+
+Reply apiHistory(const SiteView& site, const std::string& dbPath, const Params& params) {
+    const Range r = rangeOf(site, params);
+    if (!r.why.empty()) return error(r.status, r.why);
+    PlotSeries series;
+    try {
+        HistoryStore store(dbPath, true);
+        series = store.plot(r.device->name, r.from, r.to, r.points);
+    } catch (const std::exception& e) {
+        return error(503, std::string("history not available: ") + e.what());
+    }
+    Json::Value j;
+    j["device"] = r.device->name;
+    j["from"] = static_cast<Json::Int64>(r.from);
+    j["to"] = static_cast<Json::Int64>(r.to);
+    j["tier"] = series.tier;
+    j["step"] = static_cast<Json::Int64>(series.step);
+    Json::Value& t = j["t"] = Json::Value(Json::arrayValue);
+    Json::Value& alarms = j["alarms"] = Json::Value(Json::arrayValue);
+    for (const auto& p : series.points) {
+        t.append(static_cast<Json::Int64>(p.t));
+        alarms.append(p.alarms);
+    }
+    for (int i = 0; i < 5; ++i) {
+        Json::Value& out = j["readings"][kReadingKeys[i]];
+        for (const char* k : {"min", "mean", "max"}) out[k] = Json::Value(Json::arrayValue);
+        for (const auto& p : series.points) {
+            out["min"].append(number(p.min[i]));
+            out["mean"].append(number(p.mean[i]));
+            out["max"].append(number(p.max[i]));
+        }
+    }
+    return Reply{200, "application/json", text(j)};
+}
+
+Reply apiTransitions(const SiteView& site, const std::string& dbPath, const Params& params) {
+    const Range r = rangeOf(site, params);
+    if (!r.why.empty()) return error(r.status, r.why);
+    std::vector<TransitionRow> rows;
+    try {
+        HistoryStore store(dbPath, true);
+        rows = store.transitionsBetween(r.device->name, r.from, r.to);
+    } catch (const std::exception& e) {
+        return error(503, std::string("history not available: ") + e.what());
+    }
+    Json::Value j;
+    j["device"] = r.device->name;
+    Json::Value& list = j["transitions"] = Json::Value(Json::arrayValue);
+    for (const auto& row : rows) {
+        Json::Value x;
+        x["at"] = row.at;
+        const double t = unixOfStamp(row.at);
+        x["t"] = t >= 0 ? Json::Value(t) : Json::Value();
+        x["signalId"] = row.signalId;
+        x["name"] = row.name;
+        x["value"] = row.valueText;
+        x["raised"] = row.raised;
+        list.append(x);
+    }
+    return Reply{200, "application/json", text(j)};
+}
+
+}  // namespace smdhost
