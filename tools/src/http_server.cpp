@@ -144,6 +144,9 @@ private:
         asset("/", kDashboardHtml, "text/html; charset=utf-8");
         asset("/dashboard.js", kDashboardJs, "text/javascript; charset=utf-8");
         asset("/dashboard.css", kDashboardCss, "text/css; charset=utf-8");
+        svr_.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 204;
+        });
         svr_.Get("/javascript/chart.js/chart.min.js",
                  [this](const httplib::Request&, httplib::Response& res) {
                      if (chartJs_.empty()) {

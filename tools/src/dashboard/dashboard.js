@@ -140,6 +140,7 @@ async function loadPlots() {
     ['min', 'max', 'mean'].forEach((k, i) => {
       chart.data.datasets[i].data = h.t.map((t, j) => ({ x: t, y: series[k][j] }));
     });
+    chart.data.datasets[2].pointRadius = h.t.length < 100 ? 2 : 0;  // a few points stay visible
     chart.options.scales.x.min = h.from;
     chart.options.scales.x.max = h.to;
     chart.update();

@@ -1,0 +1,93 @@
+"""smd-host with --http on a free loopback port, for the web tests.
+
+Each test script is run as: python3 SCRIPT SMD_HOST PLUGIN SOURCE_DIR
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.error
+import urllib.request
+
+
+class Host:
+    def __init__(self, scenario="mains-failure", extra=()):
+        self.exe, self.plugin, self.source = (os.path.abspath(a) for a in sys.argv[1:4])
+        self.dir = tempfile.mkdtemp(prefix="smd-web-")
+        self.events = []
+        self.proc = subprocess.Popen(
+            [self.exe, "--plugin", self.plugin, "--db", os.path.join(self.dir, "h.db"),
+             "--simulate", scenario, "--json", "--http", "0", *extra],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            text=True, cwd=self.dir)
+        self.started = time.monotonic()
+        threading.Thread(target=self._read, daemon=True).start()
+        port = self.wait_for(lambda e: e.get("event") == "http", 10)["port"]
+        self.url = f"http://127.0.0.1:{port}"
+
+    def _read(self):
+        for line in self.proc.stdout:
+            try:
+                self.events.append(json.loads(line))
+            except ValueError:
+                pass
+
+    def wait_for(self, match, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for e in list(self.events):
+                if match(e):
+                    return e
+            if self.proc.poll() is not None:
+                raise AssertionError(f"smd-host ended: {self.proc.stderr.read()}")
+            time.sleep(0.05)
+        raise AssertionError(f"no matching event within {timeout} s")
+
+    def rounds(self):
+        return sum(1 for e in list(self.events) if e.get("event") == "round")
+
+    def get(self, path, method="GET", timeout=5):
+        req = urllib.request.Request(self.url + path, method=method)
+        try:
+            with urllib.request.urlopen(req, timeout=timeout) as r:
+                return r.status, r.headers, r.read().decode()
+        except urllib.error.HTTPError as e:
+            return e.code, e.headers, e.read().decode()
+
+    def json(self, path):
+        status, _, body = self.get(path)
+        assert status == 200, (path, status, body)
+        return json.loads(body)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(20)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        return self.proc.returncode
+
+
+def run(tests):
+    """Runs each test function against one host; prints 'N passed, N failed'."""
+    passed = failed = 0
+    host = Host()
+    try:
+        for t in tests:
+            try:
+                t(host)
+                passed += 1
+                print(f"ok   {t.__name__}")
+            except Exception as e:  # report and go on
+                failed += 1
+                print(f"FAIL {t.__name__}: {e!r}")
+    finally:
+        rc = host.close()
+    if rc != 0:
+        failed += 1
+        print(f"FAIL smd-host exit status {rc}")
+    print(f"{passed} passed, {failed} failed")
+    sys.exit(1 if failed else 0)
