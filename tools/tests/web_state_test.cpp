@@ -1,0 +1,126 @@
+// The web front's pieces that need no server: the address option, the live
+// state's age and staleness, the exposition text, the API's history reply.
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "history_store.h"
+#include "http_server.h"
+#include "metrics.h"
+#include "test_support.h"
+#include "web_api.h"
+
+using namespace smdhost;
+
+TEST(WebAddress, PortAloneIsLoopback) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* host;
+        int port;
+    } cases[] = {
+        {"8080", true, "127.0.0.1", 8080},  {":9810", true, "127.0.0.1", 9810},
+        {"0.0.0.0:80", true, "0.0.0.0", 80}, {"[::1]:0", true, "::1", 0},
+        {"::1:80", false, "", 0},           {"65536", false, "", 0},
+        {"host:", false, "", 0},            {"12x", false, "", 0},
+        {"", false, "", 0},                 {"-1", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        HttpOptions o;
+        std::string why;
+        EXPECT_EQ(parseHttpAddress(c.text, o, why), c.ok) << c.text;
+        if (c.ok) EXPECT_EQ(o.host + ":" + std::to_string(o.port),
+                            std::string(c.host) + ":" + std::to_string(c.port)) << c.text;
+        else EXPECT_FALSE(why.empty()) << c.text;
+    }
+}
+
+TEST(WebState, AgeStalenessAlarmsAndOutcomes) {
+    double now = 1000;
+    SiteState s([&] { return now; });
+    s.addDevice("a", 1, 1000);  // stale after 3.8 s without a round
+    s.addDevice("b\"\\\n", 2, 200, 10);
+    s.restoreAlarm("a", kAlarms[4].signalId, kAlarms[4].name, 0);
+    Record r;
+    r.dcVoltage = 53.2f;
+    r.acVoltage = std::numeric_limits<float>::quiet_NaN();
+    s.round("a", r, true);  // a restored record shows, but is no round
+    SiteView v = s.view();
+    EXPECT_TRUE(v.devices[0].hasValues);
+    EXPECT_EQ(v.devices[0].rounds, 0);
+    EXPECT_EQ(v.devices[0].age, -1);
+    EXPECT_FALSE(v.devices[0].stale);
+    now = 1004;
+    EXPECT_TRUE(s.view().devices[0].stale);  // nothing since the start
+    s.round("a", r, false);
+    s.alarm("a", kAlarms[4].signalId, kAlarms[4].name, false);
+    s.alarm("a", kAlarms[0].signalId, kAlarms[0].name, true);
+    s.alarm("a", kAlarms[0].signalId, kAlarms[0].name, true);  // no second entry
+    s.writeOutcome("a", "confirmed");
+    s.writeOutcome("a", "made-up");
+    s.abandoned("b\"\\\n");
+    now = 1006;
+    v = s.view();
+    const DeviceView& a = v.devices[0];
+    EXPECT_EQ(a.age, 2);
+    EXPECT_FALSE(a.stale);
+    ASSERT_EQ(a.activeAlarms.size(), 1u);
+    EXPECT_EQ(a.activeAlarms[0].raisedAt, 1004);
+    EXPECT_TRUE(a.alarms[0]);
+    EXPECT_FALSE(a.alarms[4]);
+    EXPECT_EQ(a.writes.at("confirmed"), 1);
+    EXPECT_EQ(a.writes.at("other"), 1);
+    s.setStale("a", true);  // the host's verdict wins over age
+    EXPECT_TRUE(s.view().devices[0].stale);
+
+    const std::string m = renderMetrics(s.view());
+    EXPECT_NE(m.find("plor_sps_dc_voltage_volts{device=\"a\",data_id=\"1\"} 53.2\n"), std::string::npos);
+    EXPECT_NE(m.find("plor_sps_ac_voltage_volts{device=\"a\",data_id=\"1\"} NaN\n"), std::string::npos);
+    EXPECT_NE(m.find("plor_sps_alarm{device=\"a\",data_id=\"1\",alarm=\"dc_low\","), std::string::npos);
+    // b has no values yet: no readings, but its counters and alarms, labels escaped.
+    EXPECT_EQ(m.find("plor_sps_dc_voltage_volts{device=\"b"), std::string::npos);
+    EXPECT_NE(m.find("plor_sps_rounds_abandoned_total{device=\"b\\\"\\\\\\n\",data_id=\"2\"} 1\n"),
+              std::string::npos);
+    EXPECT_NE(m.find("plor_sps_last_round_timestamp_seconds{device=\"a\",data_id=\"1\"} 1004\n"),
+              std::string::npos);
+}
+
+TEST(WebApi, HistoryFromTheStoreWithinRangeAndPoints) {
+    plortest::TempDir dir;
+    const std::string db = dir.file("h.db");
+    double now = 0;
+    {
+        HistoryStore store(db, false);
+        unsigned char image[kRecordSize] = {};
+        image[0] = 1;
+        for (int i = 0; i < 30; ++i) {
+            std::time_t t = 1700000000 + i;
+            std::tm tm{};
+            localtime_r(&t, &tm);
+            char at[32];
+            std::strftime(at, sizeof at, "%Y-%m-%d %H:%M:%S.000", &tm);
+            store.addRound("a", 1, "round", image, sizeof image, at);
+        }
+    }
+    SiteState s([&] { return now; });
+    s.addDevice("a", 1, 1000);
+    now = 1700000029;
+    Json::Value j;
+    Json::Reader reader;
+    const Reply r = apiHistory(s.view(), db, {{"device", "a"}, {"from", "1700000005"},
+                                              {"to", "1700000024"}, {"points", "4"}});
+    ASSERT_EQ(r.status, 200) << r.body;
+    ASSERT_TRUE(reader.parse(r.body, j));
+    ASSERT_GE(j["t"].size(), 1u);
+    ASSERT_LE(j["t"].size(), 4u);
+    EXPECT_GE(j["t"][0].asInt64(), 1700000005);
+    EXPECT_LE(j["t"][j["t"].size() - 1].asInt64(), 1700000024);
+    EXPECT_EQ(j["readings"]["dcVoltage"]["mean"].size(), j["t"].size());
+    ASSERT_TRUE(reader.parse(apiHistory(s.view(), db, {{"device", "a"}, {"from", "1700000030"},
+                                                       {"to", "1700000099"}}).body, j));
+    EXPECT_EQ(j["t"].size(), 0u);
+    EXPECT_EQ(apiHistory(s.view(), dir.file("none.db"), {{"device", "a"}}).status, 503);
+}
