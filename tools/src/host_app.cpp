@@ -427,6 +427,9 @@ void Host::setup() {
     dbPath_ = !opt_.dbPath.empty() ? opt_.dbPath : !site_.database.empty() ? site_.database
                                                                              : "smd-host.db";
     store_.reset(new HistoryStore(dbPath_, false));
+    Retention keep;
+    keep.raw = opt_.keepRawDays * 86400LL;
+    store_->setRetention(keep);
     roundsBefore_ = store_->countRounds("");
     transitionsBefore_ = store_->countTransitions("");
 
