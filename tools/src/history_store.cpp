@@ -2,55 +2,15 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <memory>
+
+#include "history_sql.h"
 
 namespace smdhost {
 
 namespace {
 
-const char* const kSchema = R"(
-CREATE TABLE IF NOT EXISTS rounds(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  device TEXT NOT NULL,
-  data_id INTEGER NOT NULL,
-  stored_at TEXT NOT NULL,
-  source TEXT NOT NULL,
-  record BLOB NOT NULL CHECK(length(record) = 37),
-  record_time TEXT,
-  temperature REAL, load_current REAL, dc_voltage REAL, ac_voltage REAL, ac_current REAL,
-  dc_low INTEGER, dc_high INTEGER, ac_high INTEGER, ac_low INTEGER,
-  mains_fail INTEGER, module_fail INTEGER);
-CREATE INDEX IF NOT EXISTS rounds_by_device ON rounds(device, id);
-CREATE TABLE IF NOT EXISTS transitions(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  device TEXT NOT NULL,
-  data_id INTEGER NOT NULL,
-  at TEXT NOT NULL,
-  signal_id TEXT NOT NULL,
-  name TEXT NOT NULL,
-  value_text TEXT,
-  state TEXT NOT NULL CHECK(state IN ('raised', 'cleared')));
-CREATE INDEX IF NOT EXISTS transitions_by_device ON transitions(device, id);
-)";
-
-struct Stmt {
-    sqlite3_stmt* s = nullptr;
-    Stmt(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
-            throw StoreError(sqlite3_errmsg(db));
-    }
-    ~Stmt() { sqlite3_finalize(s); }
-    void text(int i, const std::string& v) {
-        sqlite3_bind_text(s, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    }
-    void integer(int i, long long v) { sqlite3_bind_int64(s, i, v); }
-    void real(int i, double v) { sqlite3_bind_double(s, i, v); }
-    std::string colText(int i) {
-        const unsigned char* t = sqlite3_column_text(s, i);
-        return t ? reinterpret_cast<const char*>(t) : "";
-    }
-};
+using sql::Stmt;
 
 // Rows with an optional device filter, latest `limit`, returned oldest first.
 std::string selectSql(const char* cols, const char* table, bool byDevice, long long limit) {
@@ -97,7 +57,7 @@ HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path)
         if (!readOnly) {
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=NORMAL");
-            exec(kSchema);
+            upgrade();
         } else {
             Stmt check(db_, "SELECT count(*) FROM rounds");
         }
@@ -111,18 +71,26 @@ HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path)
 HistoryStore::~HistoryStore() { close(); }
 
 void HistoryStore::close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ != nullptr) sqlite3_close(db_);
-    db_ = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& s : kept_) {
+            sqlite3_finalize(s);
+            s = nullptr;
+        }
+        if (db_ != nullptr) sqlite3_close(db_);
+        db_ = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(readMutex_);
+    if (readDb_ != nullptr) sqlite3_close(readDb_);
+    readDb_ = nullptr;
+    readClosed_ = true;
 }
 
-void HistoryStore::exec(const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        const std::string why = err ? err : "unknown error";
-        sqlite3_free(err);
-        throw StoreError(why);
-    }
+void HistoryStore::exec(const char* text) { sql::exec(db_, text); }
+
+void HistoryStore::setRetention(const Retention& keep) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    keep_ = keep;
 }
 
 void HistoryStore::addRound(const std::string& device, unsigned int dataId,
@@ -133,24 +101,39 @@ void HistoryStore::addRound(const std::string& device, unsigned int dataId,
         throw StoreError("record of " + std::to_string(length) + " bytes, expected 37");
     std::lock_guard<std::mutex> lock(mutex_);
     if (db_ == nullptr) return;
-    Stmt st(db_,
-            "INSERT INTO rounds(device, data_id, stored_at, source, record, record_time, "
-            "temperature, load_current, dc_voltage, ac_voltage, ac_current, dc_low, dc_high, "
-            "ac_high, ac_low, mains_fail, module_fail) "
-            "VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17)");
-    st.text(1, device);
-    st.integer(2, dataId);
-    st.text(3, storedAt);
-    st.text(4, source);
-    sqlite3_bind_blob(st.s, 5, image, static_cast<int>(length), SQLITE_TRANSIENT);
-    st.text(6, r.timeText());
-    st.real(7, r.temperature);
-    st.real(8, r.loadCurrent);
-    st.real(9, r.dcVoltage);
-    st.real(10, r.acVoltage);
-    st.real(11, r.acCurrent);
-    for (int i = 0; i < 6; ++i) st.integer(12 + i, r.alarms[static_cast<std::size_t>(i)]);
-    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+    // The record's own time: when the plug-in measured, also for a round stored late.
+    const long long t = localTime_.unix(r.year, r.month, r.day, r.hour, r.minute, r.second);
+    const int begun = sqlite3_step(kept(kBegin));
+    sqlite3_reset(kept_[kBegin]);
+    if (begun != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+    try {
+        sql::Use st(kept(kInsertRound));
+        st.text(1, device);
+        st.integer(2, dataId);
+        st.text(3, storedAt);
+        st.text(4, source);
+        sqlite3_bind_blob(st.s, 5, image, static_cast<int>(length), SQLITE_STATIC);
+        const std::string timeText = r.timeText();
+        st.text(6, timeText);
+        const float readings[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage,
+                                   r.acCurrent};
+        for (int i = 0; i < 5; ++i) st.real(7 + i, readings[i]);
+        for (int i = 0; i < 6; ++i) st.integer(12 + i, r.alarms[static_cast<std::size_t>(i)]);
+        if (t >= 0) st.integer(18, t);
+        if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+        // A restored record is a copy of one already counted.
+        if (t >= 0 && source != "restore") {
+            addToTiers(device, t, r);
+            prune(device, t);
+        }
+        if (sqlite3_step(kept(kCommit)) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+        sqlite3_reset(kept_[kCommit]);
+    } catch (...) {
+        sqlite3_reset(kept_[kCommit]);
+        sqlite3_step(kept(kRollback));
+        sqlite3_reset(kept_[kRollback]);
+        throw;
+    }
 }
 
 void HistoryStore::addTransition(const std::string& device, unsigned int dataId,
@@ -160,8 +143,8 @@ void HistoryStore::addTransition(const std::string& device, unsigned int dataId,
     std::lock_guard<std::mutex> lock(mutex_);
     if (db_ == nullptr) return;
     Stmt st(db_,
-            "INSERT INTO transitions(device, data_id, at, signal_id, name, value_text, state) "
-            "VALUES(?1,?2,?3,?4,?5,?6,?7)");
+            "INSERT INTO transitions(device, data_id, at, signal_id, name, value_text, state, t) "
+            "VALUES(?1,?2,?3,?4,?5,?6,?7,?8)");
     st.text(1, device);
     st.integer(2, dataId);
     st.text(3, at);
@@ -169,6 +152,8 @@ void HistoryStore::addTransition(const std::string& device, unsigned int dataId,
     st.text(5, name);
     st.text(6, valueText);
     st.text(7, raised ? "raised" : "cleared");
+    const long long t = localTime_.unix(at);
+    if (t >= 0) st.integer(8, t);
     if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
 }
 
@@ -239,70 +224,6 @@ long long HistoryStore::countRounds(const std::string& device) {
 long long HistoryStore::countTransitions(const std::string& device) {
     std::lock_guard<std::mutex> lock(mutex_);
     return db_ == nullptr ? 0 : countRows(db_, "transitions", device);
-}
-
-// Until the tiers exist: raw rounds, bucketed here.
-PlotSeries HistoryStore::plot(const std::string& device, long long from, long long to,
-                              std::size_t maxPoints) {
-    PlotSeries series;
-    series.tier = "raw";
-    if (to < from || maxPoints == 0) return series;
-    const long long span = to - from + 1;
-    const long long n = static_cast<long long>(maxPoints);
-    series.step = (span + n - 1) / n;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr) return series;
-    Stmt st(db_,
-            "SELECT t, temperature, load_current, dc_voltage, ac_voltage, ac_current, dc_low, "
-            "dc_high, ac_high, ac_low, mains_fail, module_fail FROM (SELECT CAST(strftime('%s', "
-            "stored_at, 'utc') AS INTEGER) AS t, * FROM rounds WHERE device = ?1 AND source = "
-            "'round') WHERE t BETWEEN ?2 AND ?3 ORDER BY id");
-    st.text(1, device);
-    st.integer(2, from);
-    st.integer(3, to);
-    long long bucket = -1;
-    int count = 0;
-    while (sqlite3_step(st.s) == SQLITE_ROW) {
-        const long long t = sqlite3_column_int64(st.s, 0);
-        const long long b = (t - from) / series.step;
-        if (b != bucket) {
-            if (count > 0)
-                for (float& m : series.points.back().mean) m /= static_cast<float>(count);
-            series.points.push_back(PlotPoint());
-            series.points.back().t = from + b * series.step;
-            bucket = b;
-            count = 0;
-        }
-        PlotPoint& p = series.points.back();
-        for (int i = 0; i < 5; ++i) {
-            const float v = static_cast<float>(sqlite3_column_double(st.s, 1 + i));
-            p.min[i] = count == 0 ? v : std::min(p.min[i], v);
-            p.max[i] = count == 0 ? v : std::max(p.max[i], v);
-            p.mean[i] = count == 0 ? v : p.mean[i] + v;
-        }
-        for (int i = 0; i < 6; ++i)
-            if (sqlite3_column_int(st.s, 6 + i) != 0) p.alarms |= 1u << i;
-        ++count;
-    }
-    if (count > 0)
-        for (float& m : series.points.back().mean) m /= static_cast<float>(count);
-    return series;
-}
-
-std::vector<TransitionRow> HistoryStore::transitionsBetween(const std::string& device,
-                                                            long long from, long long to) {
-    std::vector<TransitionRow> rows = transitions(device, 0);
-    std::vector<TransitionRow> kept;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr) return kept;
-    for (auto& r : rows) {
-        Stmt st(db_, "SELECT CAST(strftime('%s', ?1, 'utc') AS INTEGER)");
-        st.text(1, r.at);
-        if (sqlite3_step(st.s) != SQLITE_ROW) continue;
-        const long long t = sqlite3_column_int64(st.s, 0);
-        if (t >= from && t <= to) kept.push_back(std::move(r));
-    }
-    return kept;
 }
 
 }  // namespace smdhost

@@ -1,16 +1,22 @@
 // The host's history: every stored record and every alarm transition, in an
-// SQLite database (WAL, so `smd-host history` can read while a run writes).
+// SQLite database (WAL, so `smd-host history` can read while a run writes),
+// with per-minute and per-hour summaries kept as rounds arrive so plots of
+// long ranges stay fast, and raw rounds pruned after a while.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "history_time.h"
 #include "record.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace smdhost {
 
@@ -35,22 +41,33 @@ struct TransitionRow {
     std::string at;
     std::string signalId, name, valueText;
     bool raised = false;
+    long long t = 0;  // unix seconds of `at` (0 when `at` is no time)
 };
 
-// A plot's point: the readings (temperature, loadCurrent, dcVoltage,
-// acVoltage, acCurrent) over one step; t in unix seconds; alarms bit i is
-// alarm i in record order, set when it was active at any time in the step.
 struct PlotPoint {
-    long long t = 0;
-    float min[5]{}, mean[5]{}, max[5]{};
-    unsigned alarms = 0;
+    long long t = 0;                      // unix seconds: the round's time, or the bucket's start
+    float min[5]{}, mean[5]{}, max[5]{};  // temperature, loadCurrent, dcVoltage, acVoltage, acCurrent
+    unsigned alarms = 0;                  // bit i: alarm i (record order) active at any time in the point
+    long long rounds = 0;                 // how many rounds the point sums up
 };
 
 struct PlotSeries {
-    std::string tier;
-    long long step = 0;
-    std::vector<PlotPoint> points;
+    std::string tier;               // "raw", "minute" or "hour"
+    long long step = 0;             // seconds per point (0 for raw)
+    std::vector<PlotPoint> points;  // oldest first
 };
+
+// How long each resolution is kept, in seconds before the device's latest
+// round; 0 keeps it for ever.
+struct Retention {
+    long long raw = 30LL * 86400;
+    long long minute = 400LL * 86400;
+    long long hour = 0;
+};
+
+// The schema this build writes (PRAGMA user_version); older files are
+// upgraded when opened for writing.
+constexpr int kHistorySchema = 1;
 
 class HistoryStore {
 public:
@@ -80,20 +97,40 @@ public:
     long long countRounds(const std::string& device);
     long long countTransitions(const std::string& device);
 
-    // The device's rounds in [from, to] (unix seconds), at most maxPoints.
+    // Answered from the coarsest tier that still gives enough points for the range (and at most
+    // about maxPoints points, merging buckets further when needed). Rounds handed back to a
+    // device at start ("restore") are copies and count once. Reads on a connection of its own,
+    // so a plot never waits for a round being stored, nor holds one up.
     PlotSeries plot(const std::string& device, long long from, long long to,
                     std::size_t maxPoints = 2000);
+    // Transitions whose time lies in [from, to], oldest first.
     std::vector<TransitionRow> transitionsBetween(const std::string& device, long long from,
                                                   long long to);
+
+    void setRetention(const Retention& keep);
 
     // After this every call is ignored (used when leaving with a stuck device).
     void close();
 
 private:
+    enum Kept { kInsertRound, kUpsertMinute, kUpsertHour, kPruneRaw, kPruneMinute, kPruneHour,
+                kBegin, kCommit, kRollback, kKeptCount };
     void exec(const char* sql);
+    void upgrade();                  // history_schema.cpp
+    sqlite3_stmt* kept(Kept which);  // history_schema.cpp
+    void addToTiers(const std::string& device, long long t, const Record& r);
+    void prune(const std::string& device, long long now);
+    sqlite3* reader();
     std::string path_;
     sqlite3* db_ = nullptr;
+    std::array<sqlite3_stmt*, kKeptCount> kept_{};
+    Retention keep_;
+    LocalTime localTime_;
     std::mutex mutex_;
+    // The plots' connection, opened on the first plot.
+    sqlite3* readDb_ = nullptr;
+    bool readClosed_ = false;
+    std::mutex readMutex_;
 };
 
 }  // namespace smdhost

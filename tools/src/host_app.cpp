@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
@@ -436,6 +435,9 @@ void Host::setup() {
     dbPath_ = !opt_.dbPath.empty() ? opt_.dbPath : !site_.database.empty() ? site_.database
                                                                              : "smd-host.db";
     store_.reset(new HistoryStore(dbPath_, false));
+    Retention keep;
+    keep.raw = opt_.keepRawDays * 86400LL;
+    store_->setRetention(keep);
     roundsBefore_ = store_->countRounds("");
     transitionsBefore_ = store_->countTransitions("");
 
@@ -577,16 +579,11 @@ void Host::restoreWebAlarms(Device& d) {
     std::lock_guard<std::mutex> lock(d.alarmMutex);
     for (const auto& a : d.alarmActive) {
         if (!a.second) continue;
-        std::string name = a.first, at;
+        std::string name = a.first;
+        long long when = 0;
         for (const auto& t : recent)
-            if (t.signalId == a.first && t.raised) name = t.name, at = t.at;
-        std::tm tm{};
-        double when = 0;
-        if (!at.empty() && ::strptime(at.c_str(), "%Y-%m-%d %H:%M:%S", &tm) != nullptr) {
-            tm.tm_isdst = -1;
-            when = static_cast<double>(std::mktime(&tm));
-        }
-        web_.restoreAlarm(d.cfg.name, a.first, name, when);
+            if (t.signalId == a.first && t.raised) name = t.name, when = t.t;
+        web_.restoreAlarm(d.cfg.name, a.first, name, static_cast<double>(when));
     }
 }
 

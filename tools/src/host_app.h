@@ -21,6 +21,7 @@ struct RunOptions {
     std::string pluginLog;    // keep them in a file instead
     bool restore = true;
     int stopGraceMs = 15000;  // how long a stop waits for a round in progress
+    int keepRawDays = 30;     // raw rounds kept; 0: for ever (the tiers stay longer)
     bool http = false;        // the web front: dashboard, /api, /metrics
     HttpOptions httpOptions;
 };

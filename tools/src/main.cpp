@@ -19,6 +19,8 @@ const char* const kUsage =
     "                     Without --config, one default device is simulated.\n"
     "  --plugin PATH      the plug-in (default: plor_sps.so next to smd-host)\n"
     "  --db PATH          history database (default: smd-host.db here)\n"
+    "  --keep-raw DAYS    keep every round this long, then only per-minute and\n"
+    "                     per-hour summaries (default 30; 0 keeps them all)\n"
     "  --rounds N         stop after N rounds of every device\n"
     "  --json             JSON lines instead of text\n"
     "  --verbose          show the plug-in's own output lines\n"
@@ -68,6 +70,14 @@ int main(int argc, char** argv) {
                 std::cerr << "smd-host: --rounds takes a whole number, not '" << v << "'" << std::endl;
                 return 2;
             }
+        } else if (a == "--keep-raw") {
+            const std::string& v = need();
+            int days = 0;
+            if (!parseCount(v.c_str(), days) || days > 100000) {
+                std::cerr << "smd-host: --keep-raw takes whole days, not '" << v << "'" << std::endl;
+                return 2;
+            }
+            opt.keepRawDays = days;
         } else if (a == "--stop-wait") {
             const std::string& v = need();
             char* end = nullptr;

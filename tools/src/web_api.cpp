@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 
 #include <json/json.h>
@@ -100,20 +99,6 @@ Range rangeOf(const SiteView& site, const Params& p) {
         }
     }
     return r;
-}
-
-// Transition times are local "YYYY-MM-DD hh:mm:ss.mmm"; -1 when not.
-double unixOfStamp(const std::string& at) {
-    std::tm tm{};
-    int ms = 0;
-    if (std::sscanf(at.c_str(), "%d-%d-%d %d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms) < 6)
-        return -1;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    return t == -1 ? -1 : static_cast<double>(t) + ms / 1000.0;
 }
 
 }  // namespace
@@ -215,8 +200,7 @@ Reply apiTransitions(const SiteView& site, const std::string& dbPath, const Para
     for (const auto& row : rows) {
         Json::Value x;
         x["at"] = row.at;
-        const double t = unixOfStamp(row.at);
-        x["t"] = t >= 0 ? Json::Value(t) : Json::Value();
+        x["t"] = row.t > 0 ? Json::Value(static_cast<Json::Int64>(row.t)) : Json::Value();
         x["signalId"] = row.signalId;
         x["name"] = row.name;
         x["value"] = row.valueText;

@@ -102,6 +102,10 @@ TEST(WebApi, HistoryFromTheStoreWithinRangeAndPoints) {
             localtime_r(&t, &tm);
             char at[32];
             std::strftime(at, sizeof at, "%Y-%m-%d %H:%M:%S.000", &tm);
+            const int year = tm.tm_year + 1900;
+            const int fields[] = {year & 0xff, year >> 8, tm.tm_mon + 1, tm.tm_mday,
+                                  tm.tm_hour, tm.tm_min, tm.tm_sec};
+            for (int k = 0; k < 7; ++k) image[30 + k] = static_cast<unsigned char>(fields[k]);
             store.addRound("a", 1, "round", image, sizeof image, at);
         }
     }

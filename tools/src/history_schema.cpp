@@ -1,0 +1,186 @@
+// The history's tables, their upgrade from older files, and the statements
+// every round uses.
+#include <sqlite3.h>
+
+#include <string>
+
+#include "history_sql.h"
+#include "history_store.h"
+#include "history_time.h"
+
+namespace smdhost {
+
+namespace {
+
+// The first schema (user_version 0), still what a new file starts from.
+const char* const kBaseSchema = R"(
+CREATE TABLE IF NOT EXISTS rounds(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  device TEXT NOT NULL,
+  data_id INTEGER NOT NULL,
+  stored_at TEXT NOT NULL,
+  source TEXT NOT NULL,
+  record BLOB NOT NULL CHECK(length(record) = 37),
+  record_time TEXT,
+  temperature REAL, load_current REAL, dc_voltage REAL, ac_voltage REAL, ac_current REAL,
+  dc_low INTEGER, dc_high INTEGER, ac_high INTEGER, ac_low INTEGER,
+  mains_fail INTEGER, module_fail INTEGER);
+CREATE INDEX IF NOT EXISTS rounds_by_device ON rounds(device, id);
+CREATE TABLE IF NOT EXISTS transitions(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  device TEXT NOT NULL,
+  data_id INTEGER NOT NULL,
+  at TEXT NOT NULL,
+  signal_id TEXT NOT NULL,
+  name TEXT NOT NULL,
+  value_text TEXT,
+  state TEXT NOT NULL CHECK(state IN ('raised', 'cleared')));
+CREATE INDEX IF NOT EXISTS transitions_by_device ON transitions(device, id);
+)";
+
+// Schema 1: unix seconds beside the local time texts, and the two tiers.
+std::string tierTable(const char* name) {
+    std::string sql = std::string("CREATE TABLE ") + name +
+                      "(\n  device TEXT NOT NULL,\n  t INTEGER NOT NULL,\n  n INTEGER NOT NULL,";
+    for (const char* r : sql::kReadings)
+        sql += std::string("\n  ") + r + "_min REAL, " + r + "_sum REAL, " + r + "_max REAL,";
+    return sql + "\n  alarms INTEGER NOT NULL,\n  PRIMARY KEY(device, t)) WITHOUT ROWID;\n";
+}
+
+std::string tierColumns() {
+    std::string cols = "device, t, n";
+    for (const char* r : sql::kReadings)
+        cols += std::string(", ") + r + "_min, " + r + "_sum, " + r + "_max";
+    return cols + ", alarms";
+}
+
+// The tier's buckets made from the stored rounds at once (the upgrade).
+std::string backfill(const char* table, int step) {
+    const std::string bucket = "(t / " + std::to_string(step) + ") * " + std::to_string(step);
+    std::string sql = std::string("INSERT INTO ") + table + "(" + tierColumns() + ") SELECT device, " +
+                      bucket + ", count(*)";
+    for (const char* r : sql::kReadings)
+        sql += std::string(", min(") + r + "), sum(" + r + "), max(" + r + ")";
+    sql += ", 0";
+    for (int i = 0; i < 6; ++i)
+        sql += " | (max(" + std::string(sql::kAlarms[i]) + " <> 0) << " + std::to_string(i) + ")";
+    return sql + " FROM rounds WHERE source = 'round' AND t IS NOT NULL GROUP BY device, " +
+           bucket + ";\n";
+}
+
+// One round added to its bucket: ?1 device, ?2 bucket start, ?3..?7 readings, ?8 alarm mask.
+std::string upsert(const char* table) {
+    std::string sql = std::string("INSERT INTO ") + table + "(" + tierColumns() + ") VALUES(?1, ?2, 1";
+    for (int i = 0; i < 5; ++i) {
+        const std::string p = "?" + std::to_string(3 + i);
+        sql += ", " + p + ", " + p + ", " + p;
+    }
+    sql += ", ?8) ON CONFLICT(device, t) DO UPDATE SET n = n + excluded.n";
+    for (const char* r : sql::kReadings) {
+        const std::string c = r;
+        sql += ", " + c + "_min = min(" + c + "_min, excluded." + c + "_min)";
+        sql += ", " + c + "_sum = " + c + "_sum + excluded." + c + "_sum";
+        sql += ", " + c + "_max = max(" + c + "_max, excluded." + c + "_max)";
+    }
+    return sql + ", alarms = alarms | excluded.alarms";
+}
+
+// local_unix(text): the store's reading of a local time text, for the upgrade.
+void localUnixSql(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const unsigned char* text = sqlite3_value_text(argv[0]);
+    const long long t =
+        text ? static_cast<LocalTime*>(sqlite3_user_data(ctx))->unix(reinterpret_cast<const char*>(text))
+             : -1;
+    if (t < 0)
+        sqlite3_result_null(ctx);
+    else
+        sqlite3_result_int64(ctx, t);
+}
+
+int userVersion(sqlite3* db) {
+    sql::Stmt st(db, "PRAGMA user_version");
+    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int(st.s, 0) : 0;
+}
+
+}  // namespace
+
+void sql::exec(sqlite3* db, const std::string& text) {
+    char* err = nullptr;
+    if (sqlite3_exec(db, text.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+        const std::string why = err ? err : "unknown error";
+        sqlite3_free(err);
+        throw StoreError(why);
+    }
+}
+
+// In one transaction: a file that breaks off half-way stays at its old schema.
+void HistoryStore::upgrade() {
+    const int version = userVersion(db_);
+    if (version > kHistorySchema)
+        throw StoreError("written by a newer smd-host (schema " + std::to_string(version) + ")");
+    if (version == kHistorySchema) return;
+    LocalTime local;
+    sqlite3_create_function(db_, "local_unix", 1, SQLITE_UTF8, &local, localUnixSql, nullptr,
+                            nullptr);
+    sql::exec(db_, "BEGIN IMMEDIATE");
+    try {
+        sql::exec(db_, std::string(kBaseSchema) +
+                           "ALTER TABLE rounds ADD COLUMN t INTEGER;\n"
+                           "UPDATE rounds SET t = local_unix(record_time);\n"
+                           "CREATE INDEX rounds_by_device_t ON rounds(device, t);\n"
+                           "ALTER TABLE transitions ADD COLUMN t INTEGER;\n"
+                           "UPDATE transitions SET t = local_unix(at);\n"
+                           "CREATE INDEX transitions_by_device_t ON transitions(device, t);\n" +
+                           tierTable("tier_minute") + tierTable("tier_hour") +
+                           backfill("tier_minute", 60) + backfill("tier_hour", 3600) +
+                           "PRAGMA user_version = " + std::to_string(kHistorySchema) + ";\n");
+        sql::exec(db_, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_create_function(db_, "local_unix", 1, SQLITE_UTF8, nullptr, nullptr, nullptr,
+                                nullptr);
+        throw;
+    }
+    sqlite3_create_function(db_, "local_unix", 1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+}
+
+sqlite3_stmt* HistoryStore::kept(Kept which) {
+    sqlite3_stmt*& s = kept_[which];
+    if (s != nullptr) return s;
+    std::string text;
+    switch (which) {
+    case kInsertRound:
+        text = "INSERT INTO rounds(device, data_id, stored_at, source, record, record_time, "
+               "temperature, load_current, dc_voltage, ac_voltage, ac_current, dc_low, dc_high, "
+               "ac_high, ac_low, mains_fail, module_fail, t) "
+               "VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)";
+        break;
+    case kUpsertMinute: text = upsert("tier_minute"); break;
+    case kUpsertHour: text = upsert("tier_hour"); break;
+    // A few rows a round: a lowered --keep-raw catches up without stalling rounds.
+    case kPruneRaw:
+        text = "DELETE FROM rounds WHERE id IN (SELECT id FROM rounds "
+               "WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT 32)";
+        break;
+    case kPruneMinute:
+    case kPruneHour: {
+        const std::string table = which == kPruneMinute ? "tier_minute" : "tier_hour";
+        text = "DELETE FROM " + table + " WHERE (device, t) IN (SELECT device, t FROM " + table +
+               " WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT 8)";
+        break;
+    }
+    case kBegin: text = "BEGIN IMMEDIATE"; break;
+    case kCommit: text = "COMMIT"; break;
+    case kRollback: text = "ROLLBACK"; break;
+    case kKeptCount: break;
+    }
+    if (sqlite3_prepare_v3(db_, text.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) !=
+        SQLITE_OK) {
+        const std::string why = sqlite3_errmsg(db_);
+        s = nullptr;
+        throw StoreError(why);
+    }
+    return s;
+}
+
+}  // namespace smdhost

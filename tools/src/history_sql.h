@@ -1,0 +1,62 @@
+// SQLite helpers shared by the history store's files; not for other users.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+
+#include "history_store.h"
+
+namespace smdhost {
+namespace sql {
+
+// The readings' columns, in record order; tiers name theirs <column>_min/_sum/_max.
+constexpr const char* kReadings[5] = {"temperature", "load_current", "dc_voltage", "ac_voltage",
+                                      "ac_current"};
+// The alarm flags' columns, in record order (bit i of a tier's mask).
+constexpr const char* kAlarms[6] = {"dc_low", "dc_high", "ac_high", "ac_low", "mains_fail",
+                                    "module_fail"};
+
+// A statement prepared for one use.
+struct Stmt {
+    sqlite3_stmt* s = nullptr;
+    Stmt(sqlite3* db, const std::string& text) {
+        if (sqlite3_prepare_v2(db, text.c_str(), -1, &s, nullptr) != SQLITE_OK)
+            throw StoreError(sqlite3_errmsg(db));
+    }
+    ~Stmt() { sqlite3_finalize(s); }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+    void text(int i, const std::string& v) {
+        sqlite3_bind_text(s, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    }
+    void integer(int i, long long v) { sqlite3_bind_int64(s, i, v); }
+    void real(int i, double v) { sqlite3_bind_double(s, i, v); }
+    std::string colText(int i) {
+        const unsigned char* t = sqlite3_column_text(s, i);
+        return t ? reinterpret_cast<const char*>(t) : "";
+    }
+};
+
+// A kept statement, reset and unbound when the use ends.
+class Use {
+public:
+    explicit Use(sqlite3_stmt* s) : s(s) {}
+    ~Use() {
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    void text(int i, const std::string& v) {
+        sqlite3_bind_text(s, i, v.c_str(), static_cast<int>(v.size()), SQLITE_STATIC);
+    }
+    void integer(int i, long long v) { sqlite3_bind_int64(s, i, v); }
+    void real(int i, double v) { sqlite3_bind_double(s, i, v); }
+    sqlite3_stmt* const s;
+};
+
+void exec(sqlite3* db, const std::string& text);
+
+}  // namespace sql
+}  // namespace smdhost

@@ -1,0 +1,214 @@
+// The per-minute and per-hour tiers as rounds arrive, the pruning that keeps
+// the file bounded, and the plot query that reads from the tiers.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <string>
+
+#include "history_sql.h"
+#include "history_store.h"
+
+namespace smdhost {
+
+namespace {
+
+struct Tier {
+    const char* name;
+    long long step;  // seconds per bucket; raw rounds count as 1
+};
+constexpr Tier kRaw{"raw", 1}, kMinute{"minute", 60}, kHour{"hour", 3600};
+
+long long floorTo(long long t, long long step) {
+    const long long q = t / step;
+    return (q * step > t ? q - 1 : q) * step;
+}
+
+// Rows of a tier (or raw rounds) in [from, to], oldest first; a point per row.
+std::vector<PlotPoint> readRows(sqlite3* db, const Tier& tier, const std::string& device,
+                                long long from, long long to) {
+    std::string text = "SELECT t";
+    if (tier.step == 1) {
+        for (const char* r : sql::kReadings) text += std::string(", ") + r + ", " + r + ", " + r;
+        for (const char* a : sql::kAlarms) text += std::string(", ") + a;
+        text += " FROM rounds WHERE device = ?1 AND t BETWEEN ?2 AND ?3 AND source = 'round' "
+                "ORDER BY t";
+    } else {
+        text += ", n";
+        for (const char* r : sql::kReadings)
+            text += std::string(", ") + r + "_min, " + r + "_sum, " + r + "_max";
+        text += std::string(", alarms FROM tier_") + tier.name +
+                " WHERE device = ?1 AND t BETWEEN ?2 AND ?3 ORDER BY t";
+    }
+    sql::Stmt st(db, text);
+    st.text(1, device);
+    st.integer(2, tier.step == 1 ? from : floorTo(from, tier.step));  // the bucket holding `from`
+    st.integer(3, to);
+    std::vector<PlotPoint> points;
+    const int first = tier.step == 1 ? 1 : 2;
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+        PlotPoint p;
+        p.t = sqlite3_column_int64(st.s, 0);
+        p.rounds = tier.step == 1 ? 1 : sqlite3_column_int64(st.s, 1);
+        for (int i = 0; i < 5; ++i) {
+            p.min[i] = static_cast<float>(sqlite3_column_double(st.s, first + 3 * i));
+            // The mean of a bucket, summed in double so a year of rounds keeps its digits.
+            const double sum = sqlite3_column_double(st.s, first + 3 * i + 1);
+            p.mean[i] = static_cast<float>(p.rounds > 0 ? sum / static_cast<double>(p.rounds) : sum);
+            p.max[i] = static_cast<float>(sqlite3_column_double(st.s, first + 3 * i + 2));
+        }
+        if (tier.step == 1) {
+            for (int i = 0; i < 6; ++i)
+                if (sqlite3_column_int64(st.s, 16 + i) != 0) p.alarms |= 1u << i;
+        } else {
+            p.alarms = static_cast<unsigned>(sqlite3_column_int64(st.s, 17));
+        }
+        points.push_back(p);
+    }
+    return points;
+}
+
+// Consecutive points merged into buckets of `width` seconds, aligned to it.
+std::vector<PlotPoint> merged(const std::vector<PlotPoint>& in, long long width) {
+    std::vector<PlotPoint> out;
+    double sums[5] = {};
+    auto finish = [&]() {
+        PlotPoint& p = out.back();
+        for (int i = 0; i < 5; ++i)
+            p.mean[i] = static_cast<float>(sums[i] / static_cast<double>(p.rounds));
+    };
+    for (const PlotPoint& p : in) {
+        const long long start = floorTo(p.t, width);
+        if (out.empty() || out.back().t != start) {
+            if (!out.empty()) finish();
+            out.push_back(p);
+            out.back().t = start;
+            for (int i = 0; i < 5; ++i) sums[i] = double(p.mean[i]) * double(p.rounds);
+            continue;
+        }
+        PlotPoint& q = out.back();
+        for (int i = 0; i < 5; ++i) {
+            q.min[i] = std::min(q.min[i], p.min[i]);
+            q.max[i] = std::max(q.max[i], p.max[i]);
+            sums[i] += double(p.mean[i]) * double(p.rounds);
+        }
+        q.alarms |= p.alarms;
+        q.rounds += p.rounds;
+    }
+    if (!out.empty()) finish();
+    return out;
+}
+
+// The time of the oldest row of a tier for the device; -1 when it has none.
+long long oldest(sqlite3* db, const Tier& tier, const std::string& device) {
+    const std::string table = tier.step == 1 ? "rounds" : std::string("tier_") + tier.name;
+    sql::Stmt st(db, "SELECT t FROM " + table +
+                         " WHERE device = ?1 AND t IS NOT NULL ORDER BY t LIMIT 1");
+    st.text(1, device);
+    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : -1;
+}
+
+}  // namespace
+
+void HistoryStore::addToTiers(const std::string& device, long long t, const Record& r) {
+    const float readings[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage, r.acCurrent};
+    unsigned mask = 0;
+    for (std::size_t i = 0; i < r.alarms.size(); ++i)
+        if (r.alarms[i] != 0) mask |= 1u << i;
+    for (const auto& [which, step] : {std::pair<Kept, long long>{kUpsertMinute, kMinute.step},
+                                      std::pair<Kept, long long>{kUpsertHour, kHour.step}}) {
+        sql::Use st(kept(which));
+        st.text(1, device);
+        st.integer(2, floorTo(t, step));
+        for (int i = 0; i < 5; ++i) st.real(3 + i, readings[i]);
+        st.integer(8, mask);
+        if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+    }
+}
+
+// `now` is this round's time, not the latest seen: one round from a clock far
+// ahead cannot take more than a few rows with it.
+void HistoryStore::prune(const std::string& device, long long now) {
+    for (const auto& [which, keep] : {std::pair<Kept, long long>{kPruneRaw, keep_.raw},
+                                      std::pair<Kept, long long>{kPruneMinute, keep_.minute},
+                                      std::pair<Kept, long long>{kPruneHour, keep_.hour}}) {
+        if (keep <= 0) continue;
+        sql::Use st(kept(which));
+        st.text(1, device);
+        st.integer(2, now - keep);
+        if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+    }
+}
+
+sqlite3* HistoryStore::reader() {
+    if (readDb_ != nullptr) return readDb_;
+    if (sqlite3_open_v2(path_.c_str(), &readDb_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string why = readDb_ ? sqlite3_errmsg(readDb_) : "out of memory";
+        sqlite3_close(readDb_);
+        readDb_ = nullptr;
+        throw StoreError("cannot open history database '" + path_ + "': " + why);
+    }
+    sqlite3_busy_timeout(readDb_, 5000);
+    return readDb_;
+}
+
+PlotSeries HistoryStore::plot(const std::string& device, long long from, long long to,
+                              std::size_t maxPoints) {
+    PlotSeries series;
+    series.tier = kRaw.name;
+    maxPoints = std::max<std::size_t>(maxPoints, 1);
+    std::lock_guard<std::mutex> lock(readMutex_);
+    if (to < from || readClosed_) return series;
+    sqlite3* db = reader();
+    // Enough points: a quarter of the most asked for, so a day comes in minutes
+    // and a month in hours.
+    const long long span = to - from + 1;
+    const long long enough = std::max<long long>(1, static_cast<long long>(maxPoints / 4));
+    const Tier* tier = span / kHour.step >= enough ? &kHour : span / kMinute.step >= enough ? &kMinute : &kRaw;
+    // A finer tier already pruned at the range's start gives way to a coarser one that is not.
+    for (const Tier* coarser : {&kMinute, &kHour}) {
+        if (coarser->step <= tier->step) continue;
+        const long long fine = oldest(db, *tier, device), coarse = oldest(db, *coarser, device);
+        if (fine > from && coarse >= 0 && coarse + coarser->step <= fine) tier = coarser;
+        else break;
+    }
+    series.tier = tier->name;
+    series.step = tier == &kRaw ? 0 : tier->step;
+    series.points = readRows(db, *tier, device, from, to);
+    if (series.points.size() > maxPoints) {
+        const long long perPoint = (span + static_cast<long long>(maxPoints) - 1) /
+                                   static_cast<long long>(maxPoints);
+        series.step = (perPoint + tier->step - 1) / tier->step * tier->step;
+        series.points = merged(series.points, series.step);
+    }
+    return series;
+}
+
+std::vector<TransitionRow> HistoryStore::transitionsBetween(const std::string& device,
+                                                            long long from, long long to) {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    std::vector<TransitionRow> rows;
+    if (readClosed_) return rows;
+    sql::Stmt st(reader(),
+                 "SELECT id, device, data_id, at, signal_id, name, value_text, state, t "
+                 "FROM transitions WHERE device = ?1 AND t BETWEEN ?2 AND ?3 ORDER BY t, id");
+    st.text(1, device);
+    st.integer(2, from);
+    st.integer(3, to);
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+        TransitionRow r;
+        r.id = sqlite3_column_int64(st.s, 0);
+        r.device = st.colText(1);
+        r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
+        r.at = st.colText(3);
+        r.signalId = st.colText(4);
+        r.name = st.colText(5);
+        r.valueText = st.colText(6);
+        r.raised = st.colText(7) == "raised";
+        r.t = sqlite3_column_int64(st.s, 8);
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+}  // namespace smdhost
