@@ -1,4 +1,4 @@
-#include "simulators.h"
+#include "board_simulator.h"
 
 #include <cerrno>
 #include <chrono>

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"  // programDir
+
 namespace smdhost {
 
 struct RunOptions {
@@ -21,16 +23,9 @@ struct RunOptions {
     int stopGraceMs = 15000;  // how long a stop waits for a round in progress
 };
 
-// The code of the control call that asks a device for its last write's
-// outcome: any code the driver does not handle itself answers it.
-constexpr int kWriteOutcomeCode = 100;
-
 int runHost(const RunOptions& options);
 
 // `smd-host history ...`; args exclude the program name and "history".
 int runHistory(const std::vector<std::string>& args);
-
-// Directory of the running program.
-std::string programDir();
 
 }  // namespace smdhost

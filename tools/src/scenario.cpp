@@ -1,6 +1,6 @@
 #include "scenario.h"
 
-#include "site_config.h"
+#include "files.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,5 +1,7 @@
 #include "site_config.h"
 
+#include "files.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -149,29 +151,6 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
     } catch (const ConfigError& e) {
         throw ConfigError(prefix + e.what());
     }
-}
-
-bool readTextFile(const std::string& path, std::string& text, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    text.clear();
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = std::strerror(errno);  // a directory ends up here
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
 }
 
 SiteConfig loadSiteConfig(const std::string& path) {

@@ -9,7 +9,8 @@
 #include <unistd.h>
 
 #include "scenario.h"
-#include "simulators.h"
+#include "board_simulator.h"
+#include "supply_simulator.h"
 #include "test_support.h"
 
 using smdhost::BoardSimulator;
