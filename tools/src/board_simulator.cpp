@@ -50,8 +50,10 @@ void BoardSimulator::writeChannel(std::size_t i) {
             writeAtomically(paths_[i], std::to_string(v.lo) + "\n");
             break;
         case InputValue::jitter: {
-            const long span = v.hi - v.lo + 1;
-            const long value = v.lo + (jitterStep_[i]++ % span);
+            // Unsigned: a range given by hand may span every long.
+            const unsigned long span = static_cast<unsigned long>(v.hi) - static_cast<unsigned long>(v.lo) + 1;
+            const unsigned long step = static_cast<unsigned long>(jitterStep_[i]++);
+            const long value = static_cast<long>(static_cast<unsigned long>(v.lo) + (span == 0 ? step : step % span));
             writeAtomically(paths_[i], std::to_string(value) + "\n");
             break;
         }

@@ -1,6 +1,7 @@
 #include <modbus.h>
 
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <vector>
@@ -71,6 +72,19 @@ TEST(BoardSimulator, WritesScenarioValuesAsTheyFallDue) {
     EXPECT_EQ(slurp(paths[2]), "3\n");
     // No temporary file is left behind.
     for (const auto& p : paths) EXPECT_NE(::access((p + ".tmp." + std::to_string(getpid())).c_str(), F_OK), 0);
+}
+
+TEST(BoardSimulator, RangeOverEveryLongDoesNotTrap) {
+    plortest::TempDir dir;
+    smdhost::Scenario sc;
+    sc.steps.resize(1);
+    sc.steps[0].values.fill({smdhost::InputValue::jitter, std::numeric_limits<long>::min(),
+                             std::numeric_limits<long>::max()});
+    BoardSimulator board(sc, {{dir.file("1"), dir.file("2"), dir.file("3"), dir.file("4")}},
+                         nullptr, dir.file("lock"));
+    board.advanceTo(0);
+    board.advanceTo(1);
+    EXPECT_EQ(slurp(dir.file("1")), std::to_string(std::numeric_limits<long>::min() + 1) + "\n");
 }
 
 TEST(BoardSimulator, OneBoardAtATime) {
