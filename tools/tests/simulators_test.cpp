@@ -95,9 +95,32 @@ TEST(BoardSimulator, OneBoardAtATime) {
     BoardSimulator first(sc, paths, nullptr, dir.file("lock"));
     BoardSimulator second(sc, paths, nullptr, dir.file("lock"));
     first.start();
-    EXPECT_THROW(second.start(), std::runtime_error);
+    try {
+        second.start();
+        ADD_FAILURE() << "two boards at once";
+    } catch (const std::runtime_error& e) {
+        // The holder is named: here, this very process.
+        EXPECT_NE(std::string(e.what()).find(" is held by process " + std::to_string(getpid())),
+                  std::string::npos) << e.what();
+    }
     first.stop();
     EXPECT_NO_THROW(second.start());
+}
+
+TEST(BoardSimulator, NeverWritesThroughPlantedLinks) {
+    plortest::TempDir dir;
+    dir.write("victim", "precious\n");
+    const std::string ai1 = dir.file("ai1");
+    // Where the temporary file used to go, and the lock.
+    ASSERT_EQ(::symlink(dir.file("victim").c_str(), (ai1 + ".tmp." + std::to_string(getpid())).c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file("lock").c_str()), 0);
+    const auto sc = smdhost::parseScenario("0 1 2 3 4\n", "t");
+    BoardSimulator board(sc, {{ai1, dir.file("ai2"), dir.file("ai3"), dir.file("ai4")}}, nullptr,
+                         dir.file("lock"));
+    board.advanceTo(0);
+    EXPECT_EQ(slurp(ai1), "1\n");
+    EXPECT_THROW(board.start(), std::runtime_error);
+    EXPECT_EQ(slurp(dir.file("victim")), "precious\n");
 }
 
 namespace {
