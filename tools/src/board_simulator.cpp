@@ -1,10 +1,15 @@
-#include "simulators.h"
+#include "board_simulator.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,6 +21,28 @@ namespace {
 // A never-still input changes this often; the plug-in's reads are 100 ms
 // apart, so no two of them see the same text.
 constexpr auto kJitterPeriod = std::chrono::milliseconds(25);
+
+// Who holds the lock on fd's file, from the kernel's list of locks.
+std::string lockHolder(int fd) {
+    struct stat st {};
+    std::ifstream locks("/proc/locks");
+    if (::fstat(fd, &st) != 0 || !locks) return "another process";
+    char want[64];
+    std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream f(line);
+        std::string id, kind, mode, access, pid, file;
+        if (!(f >> id >> kind) || kind == "->") continue;  // a waiter, not the holder
+        if (!(f >> mode >> access >> pid >> file) || file != want) continue;
+        std::ifstream commFile("/proc/" + pid + "/comm");
+        std::string comm;
+        std::getline(commFile, comm);
+        return "process " + pid + (comm.empty() ? std::string() : " (" + comm + ")");
+    }
+    return "another process";
+}
+
 }  // namespace
 
 BoardSimulator::BoardSimulator(Scenario scenario, std::array<std::string, 4> paths, Hook hook,
@@ -28,15 +55,19 @@ BoardSimulator::BoardSimulator(Scenario scenario, std::array<std::string, 4> pat
 BoardSimulator::~BoardSimulator() { stop(); }
 
 void BoardSimulator::writeAtomically(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::runtime_error("cannot write '" + tmp + "': " + std::strerror(errno));
-    const ssize_t w = ::write(fd, text.data(), text.size());
+    // A fresh name beside the target, created exclusively: a link planted
+    // in a shared directory is never followed.
+    std::string tmp = path + ".XXXXXX";
+    const int fd = ::mkostemp(&tmp[0], O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot write '" + path + "': " + std::strerror(errno));
+    const bool written = ::fchmod(fd, 0644) == 0 &&
+                         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const int err = errno;
     ::close(fd);
-    if (w != static_cast<ssize_t>(text.size()) || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
+    if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        const int why = written ? errno : err;
         ::unlink(tmp.c_str());
-        throw std::runtime_error("cannot write '" + path + "': " + std::strerror(err));
+        throw std::runtime_error("cannot write '" + path + "': " + std::strerror(why));
     }
 }
 
@@ -50,8 +81,10 @@ void BoardSimulator::writeChannel(std::size_t i) {
             writeAtomically(paths_[i], std::to_string(v.lo) + "\n");
             break;
         case InputValue::jitter: {
-            const long span = v.hi - v.lo + 1;
-            const long value = v.lo + (jitterStep_[i]++ % span);
+            // Unsigned: a range given by hand may span every long.
+            const unsigned long span = static_cast<unsigned long>(v.hi) - static_cast<unsigned long>(v.lo) + 1;
+            const unsigned long step = static_cast<unsigned long>(jitterStep_[i]++);
+            const long value = static_cast<long>(static_cast<unsigned long>(v.lo) + (span == 0 ? step : step % span));
             writeAtomically(paths_[i], std::to_string(value) + "\n");
             break;
         }
@@ -82,14 +115,19 @@ void BoardSimulator::advanceTo(double elapsed) {
 
 void BoardSimulator::start() {
     if (started_) return;
-    lockFd_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // Not through a link; read-only is enough for flock.
+    lockFd_ = ::open(lockPath_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // Another user's lock file in a sticky directory may refuse O_CREAT.
+    if (lockFd_ < 0 && errno == EACCES)
+        lockFd_ = ::open(lockPath_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
+        const std::string holder = lockFd_ >= 0 ? lockHolder(lockFd_) : std::string();
         if (lockFd_ >= 0) ::close(lockFd_);
         lockFd_ = -1;
         throw std::runtime_error(err == EWOULDBLOCK
                                      ? "another simulated board is writing the input files (" +
-                                           lockPath_ + " is locked)"
+                                           lockPath_ + " is held by " + holder + ")"
                                      : "cannot lock " + lockPath_ + ": " + std::strerror(err));
     }
     advanceTo(0.0);

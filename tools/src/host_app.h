@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "files.h"  // programDir
 #include "http_server.h"
 
 namespace smdhost {
@@ -26,16 +27,9 @@ struct RunOptions {
     HttpOptions httpOptions;
 };
 
-// The code of the control call that asks a device for its last write's
-// outcome: any code the driver does not handle itself answers it.
-constexpr int kWriteOutcomeCode = 100;
-
 int runHost(const RunOptions& options);
 
 // `smd-host history ...`; args exclude the program name and "history".
 int runHistory(const std::vector<std::string>& args);
-
-// Directory of the running program.
-std::string programDir();
 
 }  // namespace smdhost

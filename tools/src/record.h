@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace smdhost {
+#include "host_codes.h"
 
-constexpr std::size_t kRecordSize = 37;
-constexpr int kRecordCode = 5156;
+namespace smdhost {
 
 struct Alarm {
     const char* signalId;

@@ -1,6 +1,6 @@
 #include "scenario.h"
 
-#include "site_config.h"
+#include "files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,12 +16,17 @@ namespace smdhost {
 
 namespace {
 
+// Far beyond any board input, and a span that cannot overflow.
+constexpr long kMaxInput = 1000000000;
+// Past this the board thread's wake-up time would not fit its clock.
+constexpr double kMaxSeconds = 1e7;
+
 bool parseLong(const std::string& s, long& out) {
     if (s.empty()) return false;
     errno = 0;
     char* end = nullptr;
     const long v = std::strtol(s.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0') return false;
+    if (errno != 0 || *end != '\0' || v < -kMaxInput || v > kMaxInput) return false;
     out = v;
     return true;
 }
@@ -80,6 +85,9 @@ Scenario parseScenario(const std::string& text, const std::string& source) {
         step.at = std::strtod(tok[0].c_str(), &end);
         if (*end != '\0' || !std::isfinite(step.at) || step.at < 0)
             throw fail("time '" + tok[0] + "' is not a number of seconds");
+        if (step.at > kMaxSeconds)
+            throw fail("time '" + tok[0] + "' is past " + std::to_string(static_cast<long>(kMaxSeconds)) +
+                       " s");
         if (step.at < last) throw fail("time goes backwards");
         last = step.at;
         if (tok.size() < 2) throw fail("nothing happens at " + tok[0]);
@@ -102,7 +110,8 @@ Scenario parseScenario(const std::string& text, const std::string& source) {
             for (std::size_t i = 0; i < 4; ++i) {
                 if (!parseValue(tok[i + 1], step.values[i]))
                     throw fail("value '" + tok[i + 1] + "' of ai" + std::to_string(i + 1) +
-                               " is not a number, A~B (A<B), '-' or 'x'");
+                               " is not a number (at most " +
+                               std::to_string(kMaxInput) + " either way), A~B (A<B), '-' or 'x'");
                 if (!haveInputs && step.values[i].kind == InputValue::keep)
                     throw fail("the first row must give every input");
             }

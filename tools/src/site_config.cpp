@@ -1,5 +1,7 @@
 #include "site_config.h"
 
+#include "files.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -43,6 +45,20 @@ std::string oneLine(std::string s) {
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out;
+}
+
+// Settings documents are shallow; the JSON library's own limit is far deeper.
+constexpr int kMaxDepth = 64;
+
+// A NUL would cut a path short where the system reads it.
+bool isPath(const Json::Value& v) {
+    return v.isString() && v.asString().find('\0') == std::string::npos;
+}
+
+bool hasSpaceOrControl(const std::string& s) {
+    for (unsigned char c : s)
+        if (c <= ' ' || c == ':' || c == 0x7f) return true;
+    return false;
 }
 
 bool isInt(const Json::Value& v) { return v.isInt64() || v.isUInt64(); }
@@ -91,22 +107,29 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     builder["rejectDupKeys"] = true;
+    builder["failIfExtra"] = true;
+    builder["stackLimit"] = kMaxDepth;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors))
-        throw ConfigError(prefix + "invalid JSON: " + oneLine(errors));
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const std::exception&) {  // the library throws when nested too deep
+        errors = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
+    }
+    if (!parsed) throw ConfigError(prefix + "invalid JSON: " + oneLine(errors));
     try {
         if (!root.isObject()) throw ConfigError("the top level must be a JSON object");
         SiteConfig site;
         const Json::Value& plugin = root["plugin"];
         if (!plugin.isNull()) {
-            if (!plugin.isString()) throw ConfigError("'plugin' must be a path text");
+            if (!isPath(plugin)) throw ConfigError("'plugin' must be a path text");
             site.plugin = plugin.asString();
         }
         const Json::Value& db = root["database"];
         if (!db.isNull()) {
-            if (!db.isString()) throw ConfigError("'database' must be a path text");
+            if (!isPath(db)) throw ConfigError("'database' must be a path text");
             site.database = db.asString();
         }
         const Json::Value& devices = root["devices"];
@@ -126,10 +149,10 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
             if (name.isNull()) {
                 dev.name = "sps" + std::to_string(dev.dataId);
             } else if (name.isString() && !name.asString().empty() &&
-                       name.asString().find_first_of(" \t\n:") == std::string::npos) {
+                       !hasSpaceOrControl(name.asString())) {
                 dev.name = name.asString();
             } else {
-                throw ConfigError(where + ".name must be a non-empty text without spaces or ':'");
+                throw ConfigError(where + ".name must be a non-empty text without spaces, control characters or ':'");
             }
             where += " (" + dev.name + ")";
             if (!names.insert(dev.name).second) throw ConfigError(where + ": name used twice");
@@ -149,29 +172,6 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
     } catch (const ConfigError& e) {
         throw ConfigError(prefix + e.what());
     }
-}
-
-bool readTextFile(const std::string& path, std::string& text, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    text.clear();
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = std::strerror(errno);  // a directory ends up here
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
 }
 
 SiteConfig loadSiteConfig(const std::string& path) {

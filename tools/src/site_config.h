@@ -36,9 +36,6 @@ public:
 SiteConfig parseSiteConfig(const std::string& text, const std::string& source);
 SiteConfig loadSiteConfig(const std::string& path);
 
-// The whole file, or false with the system's reason.
-bool readTextFile(const std::string& path, std::string& text, std::string& error);
-
 // One simulated supply on a stand-in board: used with --simulate when no
 // configuration is given.
 const char* defaultSiteConfigText();

@@ -102,6 +102,15 @@ void SiteState::setStale(const std::string& device, bool stale) {
     if (e != nullptr) e->staleVerdict = stale ? 1 : 0;
 }
 
+void SiteState::onEvent(const Event& event) {
+    if (const auto* e = std::get_if<RoundEvent>(&event)) round(e->device, e->record, e->restored);
+    else if (const auto* e = std::get_if<AlarmEvent>(&event))
+        alarm(e->device, e->signalId, e->name, e->raised);
+    else if (const auto* e = std::get_if<StaleEvent>(&event)) setStale(e->device, e->stale);
+    else if (const auto* e = std::get_if<WriteOutcomeEvent>(&event))
+        writeOutcome(e->device, e->result);
+}
+
 SiteView SiteState::view() const {
     SiteView out;
     out.now = clock_();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
 #include "record.h"
 
 namespace smdhost {
@@ -46,7 +47,10 @@ struct SiteView {
     std::vector<DeviceView> devices;
 };
 
-class SiteState {
+// An event sink: rounds, alarms, stale verdicts and write outcomes come
+// through onEvent; abandoned refreshes, restored alarms and the devices
+// themselves through the plain calls.
+class SiteState : public EventSink {
 public:
     using Clock = std::function<double()>;  // unix seconds
     explicit SiteState(Clock clock = Clock());
@@ -67,6 +71,8 @@ public:
     void writeOutcome(const std::string& device, const std::string& result);
     // The host's own verdict, when it has one; otherwise age decides.
     void setStale(const std::string& device, bool stale);
+
+    void onEvent(const Event& event) override;
 
     SiteView view() const;
     double now() const { return clock_(); }

@@ -11,7 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "simulators.h"
+#include "supply_simulator.h"
 
 namespace smdhost {
 

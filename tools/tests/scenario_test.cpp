@@ -51,6 +51,10 @@ TEST(Scenario, RejectsMalformedLinesNamingTheLine) {
         {"0 1 2 3 4\n1 supply loud\n", "supply takes one of echo, wrong, silent"},
         {"0 1 2 3 4\n1 command\n", "command without text"},
         {"0 1 2 3 4\n1\n", "nothing happens at 1"},
+        // Values and times a board thread could not handle.
+        {"0 -9223372036854775808~9223372036854775807 2 3 4\n", "line 1: value '-9223372036854775808~"},
+        {"0 1 2 3 4\n1 1 2 3 1000000001\n", "line 2: value '1000000001' of ai4"},
+        {"0 1 2 3 4\n9.3e9 1 2 3 4\n", "line 2: time '9.3e9' is past"},
     };
     for (const auto& c : cases) {
         try {

@@ -1,6 +1,7 @@
 #include <modbus.h>
 
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <vector>
@@ -9,7 +10,8 @@
 #include <unistd.h>
 
 #include "scenario.h"
-#include "simulators.h"
+#include "board_simulator.h"
+#include "supply_simulator.h"
 #include "test_support.h"
 
 using smdhost::BoardSimulator;
@@ -72,6 +74,19 @@ TEST(BoardSimulator, WritesScenarioValuesAsTheyFallDue) {
     for (const auto& p : paths) EXPECT_NE(::access((p + ".tmp." + std::to_string(getpid())).c_str(), F_OK), 0);
 }
 
+TEST(BoardSimulator, RangeOverEveryLongDoesNotTrap) {
+    plortest::TempDir dir;
+    smdhost::Scenario sc;
+    sc.steps.resize(1);
+    sc.steps[0].values.fill({smdhost::InputValue::jitter, std::numeric_limits<long>::min(),
+                             std::numeric_limits<long>::max()});
+    BoardSimulator board(sc, {{dir.file("1"), dir.file("2"), dir.file("3"), dir.file("4")}},
+                         nullptr, dir.file("lock"));
+    board.advanceTo(0);
+    board.advanceTo(1);
+    EXPECT_EQ(slurp(dir.file("1")), std::to_string(std::numeric_limits<long>::min() + 1) + "\n");
+}
+
 TEST(BoardSimulator, OneBoardAtATime) {
     plortest::TempDir dir;
     const std::array<std::string, 4> paths{
@@ -80,9 +95,32 @@ TEST(BoardSimulator, OneBoardAtATime) {
     BoardSimulator first(sc, paths, nullptr, dir.file("lock"));
     BoardSimulator second(sc, paths, nullptr, dir.file("lock"));
     first.start();
-    EXPECT_THROW(second.start(), std::runtime_error);
+    try {
+        second.start();
+        ADD_FAILURE() << "two boards at once";
+    } catch (const std::runtime_error& e) {
+        // The holder is named: here, this very process.
+        EXPECT_NE(std::string(e.what()).find(" is held by process " + std::to_string(getpid())),
+                  std::string::npos) << e.what();
+    }
     first.stop();
     EXPECT_NO_THROW(second.start());
+}
+
+TEST(BoardSimulator, NeverWritesThroughPlantedLinks) {
+    plortest::TempDir dir;
+    dir.write("victim", "precious\n");
+    const std::string ai1 = dir.file("ai1");
+    // Where the temporary file used to go, and the lock.
+    ASSERT_EQ(::symlink(dir.file("victim").c_str(), (ai1 + ".tmp." + std::to_string(getpid())).c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file("lock").c_str()), 0);
+    const auto sc = smdhost::parseScenario("0 1 2 3 4\n", "t");
+    BoardSimulator board(sc, {{ai1, dir.file("ai2"), dir.file("ai3"), dir.file("ai4")}}, nullptr,
+                         dir.file("lock"));
+    board.advanceTo(0);
+    EXPECT_EQ(slurp(ai1), "1\n");
+    EXPECT_THROW(board.start(), std::runtime_error);
+    EXPECT_EQ(slurp(dir.file("victim")), "precious\n");
 }
 
 namespace {

@@ -94,3 +94,27 @@ TEST(SiteConfig, DefaultSiteIsValid) {
     ASSERT_EQ(site.devices.size(), 1u);
     EXPECT_TRUE(site.devices[0].settings["hostSetting"].isObject());
 }
+
+TEST(SiteConfig, RefusesHostileDocumentsNamingTheFile) {
+    const std::string deep = R"({"devices": [{"dataId": 1, "settings": )" +
+                             std::string(100000, '[') + std::string(100000, ']') + "}]}";
+    const struct {
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {deep, "invalid JSON: nested deeper than 64 levels"},
+        {R"({"devices": [{"dataId": 1}]} {"more": 1})", "invalid JSON"},
+        {std::string(R"({"devices": [{"dataId": 1, "name": "a\u0000b"}]})"), "devices[0].name"},
+        {R"({"database": "h.db\u0000x", "devices": [{"dataId": 1}]})", "'database' must be"},
+    };
+    for (const auto& c : cases) {
+        try {
+            smdhost::parseSiteConfig(c.text, "hostile.json");
+            ADD_FAILURE() << "accepted: " << c.text.substr(0, 80);
+        } catch (const smdhost::ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find("site configuration 'hostile.json': "),
+                      std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}

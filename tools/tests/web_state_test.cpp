@@ -55,11 +55,20 @@ TEST(WebState, AgeStalenessAlarmsAndOutcomes) {
     EXPECT_FALSE(v.devices[0].stale);
     now = 1004;
     EXPECT_TRUE(s.view().devices[0].stale);  // nothing since the start
-    s.round("a", r, false);
-    s.alarm("a", kAlarms[4].signalId, kAlarms[4].name, false);
+    RoundEvent round;
+    round.device = "a";
+    round.record = r;
+    s.onEvent(round);
+    AlarmEvent cleared;
+    cleared.device = "a";
+    cleared.signalId = kAlarms[4].signalId;
+    s.onEvent(cleared);
     s.alarm("a", kAlarms[0].signalId, kAlarms[0].name, true);
     s.alarm("a", kAlarms[0].signalId, kAlarms[0].name, true);  // no second entry
-    s.writeOutcome("a", "confirmed");
+    WriteOutcomeEvent confirmed;
+    confirmed.device = "a";
+    confirmed.result = "confirmed";
+    s.onEvent(confirmed);
     s.writeOutcome("a", "made-up");
     s.abandoned("b\"\\\n");
     now = 1006;
@@ -73,7 +82,10 @@ TEST(WebState, AgeStalenessAlarmsAndOutcomes) {
     EXPECT_FALSE(a.alarms[4]);
     EXPECT_EQ(a.writes.at("confirmed"), 1);
     EXPECT_EQ(a.writes.at("other"), 1);
-    s.setStale("a", true);  // the host's verdict wins over age
+    StaleEvent stale;
+    stale.device = "a";
+    stale.stale = true;
+    s.onEvent(stale);  // the host's verdict wins over age
     EXPECT_TRUE(s.view().devices[0].stale);
 
     const std::string m = renderMetrics(s.view());

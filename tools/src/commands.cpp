@@ -1,0 +1,161 @@
+#include "commands.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "host_codes.h"
+
+namespace smdhost {
+
+bool parseWord(const std::string& text, uint16_t& out) {
+    if (text.empty()) return false;
+    // A leading zero does not mean octal.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0' || v < 0 || v > 0xffff) return false;
+    out = static_cast<uint16_t>(v);
+    return true;
+}
+
+void Commands::note(Device& d, const std::string& text, Json::Value extra) {
+    events_.onEvent(NoteEvent{d.cfg.name, text, std::move(extra)});
+}
+
+void Commands::result(Device& d) {
+    bool known = false;
+    const int outcome = queryOutcome(d, known);
+    const char* meaning = !known          ? "not reported"
+                          : outcome == 1  ? "confirmed"
+                          : outcome == 3  ? "not confirmed"
+                          : outcome == -1 ? "none: no write yet, still waiting, or no reply"
+                                          : "unknown";
+    Json::Value j;
+    j["event"] = "last-write";
+    if (known) j["outcome"] = outcome;
+    j["result"] = meaning;
+    note(d,
+         "last write outcome: " + (known ? std::to_string(outcome) : std::string("?")) + " (" +
+             meaning + ")",
+         j);
+}
+
+void Commands::snapshot(Device& d) {
+    std::vector<char> buf(512);
+    int outLength = 0;
+    int rc = d.control(kSnapshotCode, nullptr, 0, buf.data(), static_cast<int>(buf.size()),
+                       outLength);
+    if (rc == -1 && outLength > static_cast<int>(buf.size())) {
+        buf.resize(static_cast<std::size_t>(outLength));
+        rc = d.control(kSnapshotCode, nullptr, 0, buf.data(), static_cast<int>(buf.size()),
+                       outLength);
+    }
+    if (rc != 0 || outLength < 0 || outLength > static_cast<int>(buf.size())) {
+        note(d, "snapshot not available (control " + std::to_string(kSnapshotCode) +
+                    " returned " + std::to_string(rc) + ")");
+        return;
+    }
+    std::string text(buf.data(), static_cast<std::size_t>(outLength));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    Json::Value j;
+    j["event"] = "snapshot";
+    Json::Value parsed;
+    Json::CharReaderBuilder b;
+    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+    std::string errs;
+    std::string shown = text.empty() ? std::string("(empty)") : text;
+    if (reader->parse(text.data(), text.data() + text.size(), &parsed, &errs)) {
+        j["snapshot"] = parsed;
+        shown = Console::jsonLine(parsed);  // the names readable, not \u-escaped
+    } else {
+        j["raw"] = text;
+    }
+    note(d, "snapshot: " + shown, j);
+}
+
+void Commands::execute(const std::string& input) {
+    std::istringstream words(input);
+    std::vector<std::string> tok;
+    for (std::string w; words >> w;) tok.push_back(w);
+    if (tok.empty()) return;
+    if (current_ == nullptr) current_ = devices_.all().front().get();
+    Device* target = current_;
+    if (tok[0].size() > 1 && tok[0].back() == ':') {
+        target = devices_.byName(tok[0].substr(0, tok[0].size() - 1));
+        if (target == nullptr) {
+            out_.text("no device " + tok[0].substr(0, tok[0].size() - 1) + " (try: devices)");
+            return;
+        }
+        tok.erase(tok.begin());
+        if (tok.empty()) return;
+    }
+    const std::string& cmd = tok[0];
+    std::vector<uint16_t> values;
+    auto numbers = [&](std::size_t from) {
+        values.clear();
+        for (std::size_t i = from; i < tok.size(); ++i) {
+            uint16_t w = 0;
+            if (!parseWord(tok[i], w)) {
+                out_.text("'" + tok[i] + "' is not a 16-bit value (0 to 65535, or 0x hex)");
+                return false;
+            }
+            values.push_back(w);
+        }
+        return true;
+    };
+    const std::string most = std::to_string(kMaxWriteRegisters);
+    if (cmd == "help" || cmd == "?") {
+        out_.text("commands (prefix with NAME: to address another device):\n"
+                  "  write ADDR VALUE         write one register (control " +
+                  std::to_string(kWriteRegisterCode) +
+                  ")\n"
+                  "  writes ADDR V1 [V2 ...]  write consecutive registers (control " +
+                  std::to_string(kWriteRegistersCode) +
+                  ")\n"
+                  "  result                   the last write's outcome\n"
+                  "  snapshot                 the latest readings as JSON (control " +
+                  std::to_string(kSnapshotCode) +
+                  ")\n"
+                  "  use NAME                 address this device from now on\n"
+                  "  devices                  list the devices\n"
+                  "  supply echo|wrong|silent how a simulated supply answers\n"
+                  "  quit                     finish the rounds in progress and leave");
+    } else if (cmd == "quit" || cmd == "exit") {
+        quit_ = true;
+    } else if (cmd == "devices") {
+        for (auto& d : devices_.all())
+            out_.text((d.get() == current_ ? "* " : "  ") + d->cfg.name + "  data id " +
+                      std::to_string(d->cfg.dataId) + "  rounds " + std::to_string(d->rounds) +
+                      "  port " + (d->cfg.serialPort().empty() ? "-" : d->cfg.serialPort()));
+    } else if (cmd == "use" && tok.size() == 2) {
+        Device* d = devices_.byName(tok[1]);
+        if (d == nullptr) out_.text("no device " + tok[1] + " (try: devices)");
+        else current_ = d;
+    } else if (cmd == "write") {
+        if (tok.size() != 3) return out_.text("usage: write ADDR VALUE");
+        if (numbers(1)) writes_.write(*target, kWriteRegisterCode, values);
+    } else if (cmd == "writes") {
+        if (tok.size() < 3 || tok.size() > 2 + static_cast<std::size_t>(kMaxWriteRegisters))
+            return out_.text("usage: writes ADDR V1 [V2 ...] (at most " + most + " values)");
+        if (numbers(1)) writes_.write(*target, kWriteRegistersCode, values);
+    } else if (cmd == "result") {
+        result(*target);
+    } else if (cmd == "snapshot") {
+        snapshot(*target);
+    } else if (cmd == "supply" && tok.size() == 2) {
+        SupplySimulator::Mode mode;
+        if (!SupplySimulator::parseMode(tok[1], mode))
+            return out_.text("usage: supply echo|wrong|silent");
+        if (!target->supply) return out_.text(target->cfg.name + " has no simulated supply");
+        target->supply->setMode(mode);
+        note(*target, "supply now answers: " + tok[1]);
+    } else {
+        out_.text("unknown command '" + input + "' (try: help)");
+    }
+}
+
+}  // namespace smdhost

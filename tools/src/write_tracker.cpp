@@ -1,0 +1,160 @@
+#include "write_tracker.h"
+
+#include <cstring>
+#include <exception>
+
+#include "host_codes.h"
+#include "host_observer.h"
+
+namespace smdhost {
+
+int queryOutcome(WriteDevice& d, bool& known) {
+    int32_t value = 0;
+    unsigned char out[16] = {};
+    int outLength = 0;
+    d.control(kWriteOutcomeCode, nullptr, 0, out, sizeof out, outLength);
+    known = outLength == 4;
+    if (known) std::memcpy(&value, out, sizeof value);
+    return value;
+}
+
+void WriteTracker::note(WriteDevice& d, const std::string& text) {
+    events_.onEvent(NoteEvent{d.writeName(), text, Json::Value()});
+}
+
+void WriteTracker::report(WriteDevice& d, int function, int address, int status, bool delivered) {
+    std::lock_guard<std::mutex> lock(reportsMutex_);
+    reports_.push_back(Report{&d, function, address, status, delivered});
+}
+
+void WriteTracker::write(WriteDevice& d, int code, const std::vector<uint16_t>& words) {
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->device != &d) continue;
+        note(d, it->what + ": no outcome before the next write");
+        pending_.erase(it);
+        break;
+    }
+    const bool one = code == kWriteRegisterCode;
+    std::string what = one ? "write register " + std::to_string(words[0]) + " = " +
+                                 std::to_string(words[1])
+                           : "write registers from " + std::to_string(words[0]) + ":";
+    if (!one)
+        for (std::size_t i = 1; i < words.size(); ++i) what += " " + std::to_string(words[i]);
+    // Announced first: the reply may be reported before the call returns.
+    events_.onEvent(WriteEvent{d.writeName(), code, words[0],
+                               std::vector<uint16_t>(words.begin() + 1, words.end()), what});
+    int outLength = 0;
+    int rc = 0;
+    try {
+        rc = d.control(code, words.data(), static_cast<int>(words.size() * 2), nullptr, 0,
+                       outLength);
+    } catch (const std::exception& e) {
+        note(d, what + " failed: " + e.what());
+        return;
+    }
+    if (rc != 0) {
+        WriteOutcomeEvent r;
+        r.device = d.writeName();
+        r.result = "refused";
+        r.returned = rc;
+        r.text = what + " refused: control " + std::to_string(code) + " returned " +
+                 std::to_string(rc);
+        events_.onEvent(r);
+        return;
+    }
+    Pending p;
+    p.device = &d;
+    p.function = one ? kFunctionWriteRegister : kFunctionWriteRegisters;
+    p.address = words[0];
+    p.what = what;
+    // Past the port's own reply timeout, so its verdict comes first.
+    p.timeoutMs = d.writeReplyTimeoutMs();
+    p.deadline = now_() + std::chrono::milliseconds(p.timeoutMs + kReportGraceMs);
+    pending_.push_back(p);
+}
+
+void WriteTracker::resolve(const Pending& p, int status) {
+    WriteOutcomeEvent e;
+    e.device = p.device->writeName();
+    e.status = status;
+    std::string text;
+    if (status == 0) {
+        bool known = false;
+        const int outcome = queryOutcome(*p.device, known);
+        if (known) e.outcome = outcome;
+        if (known && outcome == 1) {
+            e.result = "confirmed";
+            text = "confirmed by the supply (outcome 1)";
+        } else if (known && outcome == 3) {
+            e.result = "not-confirmed";
+            text = "NOT confirmed: the supply's echo differs (outcome 3)";
+        } else {
+            e.result = "answered";
+            text = "answered, outcome " + (known ? std::to_string(outcome) : std::string("unknown"));
+        }
+    } else if (status == smd::kModbusTimeout) {
+        e.result = "timeout";
+        text = "timed out: no reply within " + std::to_string(p.timeoutMs) + " ms";
+    } else if (status == smd::kModbusBadFrame) {
+        e.result = "bad-reply";
+        text = "failed: the reply was malformed (CRC, slave, function or length)";
+    } else if (status == smd::kModbusSendFailed) {
+        e.result = "not-sent";
+        text = "failed: not sent (port not open, busy, or the write failed)";
+    } else if (status == smd::kModbusPortLost) {
+        e.result = "port-lost";
+        text = "failed: the port went away before the reply";
+    } else {
+        e.result = "exception";
+        text = "refused by the supply: Modbus exception " + std::to_string(status);
+    }
+    e.text = p.what + " " + text;
+    events_.onEvent(e);
+}
+
+void WriteTracker::check() {
+    std::vector<Report> reports;
+    {
+        std::lock_guard<std::mutex> lock(reportsMutex_);
+        reports.swap(reports_);
+    }
+    for (const auto& r : reports) {
+        // A superseded request's report is not this write's outcome.
+        if (!r.delivered) continue;
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (it->device != r.device || it->function != r.function || it->address != r.address)
+                continue;
+            resolve(*it, r.status);
+            pending_.erase(it);
+            break;
+        }
+    }
+    // A master that reports nothing: the driver's outcome, or give up.
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        bool known = false;
+        const int outcome = queryOutcome(*it->device, known);
+        if (known && (outcome == 1 || outcome == 3)) {
+            resolve(*it, 0);
+        } else if (now_() >= it->deadline) {
+            WriteOutcomeEvent e;
+            e.device = it->device->writeName();
+            e.result = "no-report";
+            if (known) e.outcome = outcome;
+            e.text = it->what + " has no outcome after " +
+                     std::to_string(it->timeoutMs + kReportGraceMs) + " ms (outcome " +
+                     (known ? std::to_string(outcome) : std::string("unknown")) + ")";
+            events_.onEvent(e);
+        } else {
+            ++it;
+            continue;
+        }
+        it = pending_.erase(it);
+    }
+}
+
+void WriteTracker::abandon() {
+    for (const auto& p : pending_) note(*p.device, p.what + ": no outcome before the end of the run");
+    pending_.clear();
+}
+
+}  // namespace smdhost

@@ -1,0 +1,76 @@
+// Writes on their way: each one announced, handed to its device, then
+// resolved once, from the master's report, the driver's own outcome, or
+// by giving up when neither comes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "events.h"
+
+namespace smdhost {
+
+// What the tracker needs of a device.
+class WriteDevice {
+public:
+    virtual ~WriteDevice() = default;
+    virtual const std::string& writeName() const = 0;
+    virtual int writeReplyTimeoutMs() const = 0;
+    virtual int control(int code, const void* input, int inputLength, void* output,
+                        int outputSize, int& outputLength) = 0;
+};
+
+// The driver's outcome of the last write; known is false when it says nothing.
+int queryOutcome(WriteDevice& d, bool& known);
+
+class WriteTracker {
+public:
+    using Clock = std::chrono::steady_clock;
+    // How long past its reply timeout a write waits for the master's report.
+    static constexpr int kReportGraceMs = 2000;
+
+    explicit WriteTracker(EventSink& events,
+                          std::function<Clock::time_point()> now = [] { return Clock::now(); })
+        : events_(events), now_(std::move(now)) {}
+
+    // code: kWriteRegisterCode or kWriteRegistersCode; words: address, values.
+    // Command-loop thread only, as are check() and abandon().
+    void write(WriteDevice& d, int code, const std::vector<uint16_t>& words);
+    // The master's report of how a request ended; any thread.
+    void report(WriteDevice& d, int function, int address, int status, bool delivered);
+    void check();
+    bool idle() const { return pending_.empty(); }
+    // The run ends: what is pending gets no outcome.
+    void abandon();
+
+private:
+    struct Pending {
+        WriteDevice* device = nullptr;
+        int function = 0;
+        int address = 0;
+        std::string what;
+        Clock::time_point deadline;
+        int timeoutMs = 0;
+    };
+    struct Report {
+        WriteDevice* device = nullptr;
+        int function = 0;
+        int address = 0;
+        int status = 0;
+        bool delivered = false;
+    };
+    void resolve(const Pending& p, int status);
+    void note(WriteDevice& d, const std::string& text);
+
+    EventSink& events_;
+    std::function<Clock::time_point()> now_;
+    std::vector<Pending> pending_;
+    std::mutex reportsMutex_;
+    std::vector<Report> reports_;
+};
+
+}  // namespace smdhost
