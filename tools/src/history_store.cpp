@@ -112,9 +112,12 @@ void HistoryStore::addRound(const std::string& device, unsigned int dataId,
     // The record's own time: when the plug-in measured, also for a round stored late.
     const long long t = localTime_.unix(r.year, r.month, r.day, r.hour, r.minute, r.second);
     const Bucket before = pending_[device];
-    const int begun = sqlite3_step(kept(kBegin));
+    if (sqlite3_step(kept(kBegin)) != SQLITE_DONE) {
+        const std::string why = sqlite3_errmsg(db_);
+        sqlite3_reset(kept_[kBegin]);
+        throw StoreError(why);
+    }
     sqlite3_reset(kept_[kBegin]);
-    if (begun != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
     try {
         sql::Use st(kept(kInsertRound));
         st.text(1, device);
