@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "history_sql.h"
 #include "history_store.h"
@@ -54,8 +56,21 @@ std::string tierColumns() {
     return cols + ", alarms";
 }
 
-// The tier's buckets made from the stored rounds at once (the upgrade).
-std::string backfill(const char* table, int step) {
+// What a bucket already stored takes from one added to it.
+std::string mergeClause() {
+    std::string sql = " ON CONFLICT(device, t) DO UPDATE SET n = n + excluded.n";
+    for (const char* r : sql::kReadings) {
+        const std::string c = r;
+        sql += ", " + c + "_min = min(" + c + "_min, excluded." + c + "_min)";
+        sql += ", " + c + "_sum = " + c + "_sum + excluded." + c + "_sum";
+        sql += ", " + c + "_max = max(" + c + "_max, excluded." + c + "_max)";
+    }
+    return sql + ", alarms = alarms | excluded.alarms";
+}
+
+// Stored rounds added to a tier's buckets in one statement: all of them at the
+// upgrade, or (filter "AND device = ?1 AND t >= ?2") those a crash kept from it.
+std::string fold(const char* table, int step, const std::string& filter) {
     const std::string bucket = "(t / " + std::to_string(step) + ") * " + std::to_string(step);
     std::string sql = std::string("INSERT INTO ") + table + "(" + tierColumns() + ") SELECT device, " +
                       bucket + ", count(*)";
@@ -64,25 +79,16 @@ std::string backfill(const char* table, int step) {
     sql += ", 0";
     for (int i = 0; i < 6; ++i)
         sql += " | (max(" + std::string(sql::kAlarms[i]) + " <> 0) << " + std::to_string(i) + ")";
-    return sql + " FROM rounds WHERE source = 'round' AND t IS NOT NULL GROUP BY device, " +
-           bucket + ";\n";
+    return sql + " FROM rounds WHERE source = 'round' AND t IS NOT NULL " + filter +
+           " GROUP BY device, " + bucket + mergeClause() + ";\n";
 }
 
-// One round added to its bucket: ?1 device, ?2 bucket start, ?3..?7 readings, ?8 alarm mask.
+// A summed-up minute added to its bucket: ?1 device, ?2 bucket start, ?3 rounds,
+// ?4..?18 min, sum, max of each reading, ?19 alarm mask.
 std::string upsert(const char* table) {
-    std::string sql = std::string("INSERT INTO ") + table + "(" + tierColumns() + ") VALUES(?1, ?2, 1";
-    for (int i = 0; i < 5; ++i) {
-        const std::string p = "?" + std::to_string(3 + i);
-        sql += ", " + p + ", " + p + ", " + p;
-    }
-    sql += ", ?8) ON CONFLICT(device, t) DO UPDATE SET n = n + excluded.n";
-    for (const char* r : sql::kReadings) {
-        const std::string c = r;
-        sql += ", " + c + "_min = min(" + c + "_min, excluded." + c + "_min)";
-        sql += ", " + c + "_sum = " + c + "_sum + excluded." + c + "_sum";
-        sql += ", " + c + "_max = max(" + c + "_max, excluded." + c + "_max)";
-    }
-    return sql + ", alarms = alarms | excluded.alarms";
+    std::string sql = std::string("INSERT INTO ") + table + "(" + tierColumns() + ") VALUES(?1, ?2, ?3";
+    for (int i = 4; i <= 19; ++i) sql += ", ?" + std::to_string(i);
+    return sql + ")" + mergeClause();
 }
 
 // local_unix(text): the store's reading of a local time text, for the upgrade.
@@ -132,7 +138,7 @@ void HistoryStore::upgrade() {
                            "UPDATE transitions SET t = local_unix(at);\n"
                            "CREATE INDEX transitions_by_device_t ON transitions(device, t);\n" +
                            tierTable("tier_minute") + tierTable("tier_hour") +
-                           backfill("tier_minute", 60) + backfill("tier_hour", 3600) +
+                           fold("tier_minute", 60, "") + fold("tier_hour", 3600, "") +
                            "PRAGMA user_version = " + std::to_string(kHistorySchema) + ";\n");
         sql::exec(db_, "COMMIT");
     } catch (...) {
@@ -142,6 +148,36 @@ void HistoryStore::upgrade() {
         throw;
     }
     sqlite3_create_function(db_, "local_unix", 1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+}
+
+// The minutes summed up in memory when the last run ended without closing:
+// rounds after a device's newest minute. (A device that never completed one loses
+// that minute from the tiers; its rounds stay.)
+void HistoryStore::recoverTiers() {
+    std::vector<std::pair<std::string, long long>> newest;
+    {
+        sql::Stmt st(db_, "SELECT device, max(t) FROM tier_minute GROUP BY device");
+        while (sqlite3_step(st.s) == SQLITE_ROW)
+            newest.emplace_back(st.colText(0), sqlite3_column_int64(st.s, 1));
+    }
+    if (newest.empty()) return;
+    sql::Stmt minute(db_, fold("tier_minute", 60, "AND device = ?1 AND t >= ?2"));
+    sql::Stmt hour(db_, fold("tier_hour", 3600, "AND device = ?1 AND t >= ?2"));
+    sql::exec(db_, "BEGIN IMMEDIATE");
+    try {
+        for (const auto& [device, t] : newest) {
+            for (sql::Stmt* st : {&minute, &hour}) {
+                sqlite3_reset(st->s);
+                st->text(1, device);
+                st->integer(2, t + 60);
+                if (sqlite3_step(st->s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+            }
+        }
+        sql::exec(db_, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 sqlite3_stmt* HistoryStore::kept(Kept which) {
@@ -157,16 +193,16 @@ sqlite3_stmt* HistoryStore::kept(Kept which) {
         break;
     case kUpsertMinute: text = upsert("tier_minute"); break;
     case kUpsertHour: text = upsert("tier_hour"); break;
-    // A few rows a round: a lowered --keep-raw catches up without stalling rounds.
+    // A batch every few rounds: a lowered --keep-raw catches up without stalling rounds.
     case kPruneRaw:
         text = "DELETE FROM rounds WHERE id IN (SELECT id FROM rounds "
-               "WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT 32)";
+               "WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT 256)";
         break;
     case kPruneMinute:
     case kPruneHour: {
         const std::string table = which == kPruneMinute ? "tier_minute" : "tier_hour";
         text = "DELETE FROM " + table + " WHERE (device, t) IN (SELECT device, t FROM " + table +
-               " WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT 8)";
+               " WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT 32)";
         break;
     }
     case kBegin: text = "BEGIN IMMEDIATE"; break;

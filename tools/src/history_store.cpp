@@ -58,6 +58,7 @@ HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path)
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=NORMAL");
             upgrade();
+            recoverTiers();
         } else {
             Stmt check(db_, "SELECT count(*) FROM rounds");
         }
@@ -73,6 +74,13 @@ HistoryStore::~HistoryStore() { close(); }
 void HistoryStore::close() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (db_ != nullptr) {
+            try {
+                flushAll();
+            } catch (const StoreError&) {
+                // The next open adds those minutes from the rounds.
+            }
+        }
         for (auto& s : kept_) {
             sqlite3_finalize(s);
             s = nullptr;
@@ -103,9 +111,13 @@ void HistoryStore::addRound(const std::string& device, unsigned int dataId,
     if (db_ == nullptr) return;
     // The record's own time: when the plug-in measured, also for a round stored late.
     const long long t = localTime_.unix(r.year, r.month, r.day, r.hour, r.minute, r.second);
-    const int begun = sqlite3_step(kept(kBegin));
+    const Bucket before = pending_[device];
+    if (sqlite3_step(kept(kBegin)) != SQLITE_DONE) {
+        const std::string why = sqlite3_errmsg(db_);
+        sqlite3_reset(kept_[kBegin]);
+        throw StoreError(why);
+    }
     sqlite3_reset(kept_[kBegin]);
-    if (begun != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
     try {
         sql::Use st(kept(kInsertRound));
         st.text(1, device);
@@ -124,11 +136,17 @@ void HistoryStore::addRound(const std::string& device, unsigned int dataId,
         // A restored record is a copy of one already counted.
         if (t >= 0 && source != "restore") {
             addToTiers(device, t, r);
-            prune(device, t);
+            // A batch every few rounds: fewer pages written than a row each round.
+            int& since = sincePrune_[device];
+            if (++since >= 16) {
+                since = 0;
+                prune(device, t);
+            }
         }
         if (sqlite3_step(kept(kCommit)) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
         sqlite3_reset(kept_[kCommit]);
     } catch (...) {
+        pending_[device] = before;
         sqlite3_reset(kept_[kCommit]);
         sqlite3_step(kept(kRollback));
         sqlite3_reset(kept_[kRollback]);

@@ -115,10 +115,23 @@ public:
 private:
     enum Kept { kInsertRound, kUpsertMinute, kUpsertHour, kPruneRaw, kPruneMinute, kPruneHour,
                 kBegin, kCommit, kRollback, kKeptCount };
+    // A device's current minute, summed up in memory and written to both tiers
+    // when its next minute starts (or at close): most rounds then write only
+    // themselves. After a crash the open adds the rounds it missed.
+    struct Bucket {
+        long long t = -1;  // the minute's start; -1 for none yet
+        long long n = 0;
+        float min[5]{}, max[5]{};
+        double sum[5]{};
+        unsigned alarms = 0;
+    };
     void exec(const char* sql);
     void upgrade();                  // history_schema.cpp
+    void recoverTiers();             // history_schema.cpp
     sqlite3_stmt* kept(Kept which);  // history_schema.cpp
     void addToTiers(const std::string& device, long long t, const Record& r);
+    void flush(const std::string& device, const Bucket& b);
+    void flushAll();
     void prune(const std::string& device, long long now);
     sqlite3* reader();
     std::string path_;
@@ -126,6 +139,8 @@ private:
     std::array<sqlite3_stmt*, kKeptCount> kept_{};
     Retention keep_;
     LocalTime localTime_;
+    std::map<std::string, Bucket> pending_;
+    std::map<std::string, int> sincePrune_;
     std::mutex mutex_;
     // The plots' connection, opened on the first plot.
     sqlite3* readDb_ = nullptr;

@@ -111,18 +111,54 @@ long long oldest(sqlite3* db, const Tier& tier, const std::string& device) {
 
 void HistoryStore::addToTiers(const std::string& device, long long t, const Record& r) {
     const float readings[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage, r.acCurrent};
-    unsigned mask = 0;
+    Bucket& b = pending_[device];
+    const long long minute = floorTo(t, kMinute.step);
+    if (b.t != minute) {
+        if (b.n > 0) flush(device, b);
+        b = Bucket{};
+        b.t = minute;
+    }
+    for (int i = 0; i < 5; ++i) {
+        b.min[i] = b.n == 0 ? readings[i] : std::min(b.min[i], readings[i]);
+        b.max[i] = b.n == 0 ? readings[i] : std::max(b.max[i], readings[i]);
+        b.sum[i] += readings[i];
+    }
     for (std::size_t i = 0; i < r.alarms.size(); ++i)
-        if (r.alarms[i] != 0) mask |= 1u << i;
+        if (r.alarms[i] != 0) b.alarms |= 1u << i;
+    ++b.n;
+}
+
+void HistoryStore::flush(const std::string& device, const Bucket& b) {
     for (const auto& [which, step] : {std::pair<Kept, long long>{kUpsertMinute, kMinute.step},
                                       std::pair<Kept, long long>{kUpsertHour, kHour.step}}) {
         sql::Use st(kept(which));
         st.text(1, device);
-        st.integer(2, floorTo(t, step));
-        for (int i = 0; i < 5; ++i) st.real(3 + i, readings[i]);
-        st.integer(8, mask);
+        st.integer(2, floorTo(b.t, step));
+        st.integer(3, b.n);
+        for (int i = 0; i < 5; ++i) {
+            st.real(4 + 3 * i, b.min[i]);
+            st.real(5 + 3 * i, b.sum[i]);
+            st.real(6 + 3 * i, b.max[i]);
+        }
+        st.integer(19, b.alarms);
         if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
     }
+}
+
+void HistoryStore::flushAll() {
+    bool any = false;
+    for (const auto& [device, b] : pending_) any = any || b.n > 0;
+    if (!any) return;
+    exec("BEGIN IMMEDIATE");
+    try {
+        for (const auto& [device, b] : pending_)
+            if (b.n > 0) flush(device, b);
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    pending_.clear();
 }
 
 // `now` is this round's time, not the latest seen: one round from a clock far
@@ -175,6 +211,29 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
     series.tier = tier->name;
     series.step = tier == &kRaw ? 0 : tier->step;
     series.points = readRows(db, *tier, device, from, to);
+    if (tier != &kRaw) {
+        // The minute still being summed up, so the latest point is as live as the rounds.
+        Bucket b;
+        {
+            std::lock_guard<std::mutex> storeLock(mutex_);
+            const auto it = pending_.find(device);
+            if (it != pending_.end()) b = it->second;
+        }
+        if (b.n > 0 && b.t >= floorTo(from, tier->step) && b.t <= to) {
+            PlotPoint p;
+            p.t = floorTo(b.t, tier->step);
+            p.rounds = b.n;
+            p.alarms = b.alarms;
+            for (int i = 0; i < 5; ++i) {
+                p.min[i] = b.min[i];
+                p.max[i] = b.max[i];
+                p.mean[i] = static_cast<float>(b.sum[i] / static_cast<double>(b.n));
+            }
+            series.points.push_back(p);
+            if (series.points.size() > 1 && series.points[series.points.size() - 2].t >= p.t)
+                series.points = merged(series.points, tier->step);
+        }
+    }
     if (series.points.size() > maxPoints) {
         const long long perPoint = (span + static_cast<long long>(maxPoints) - 1) /
                                    static_cast<long long>(maxPoints);

@@ -66,6 +66,12 @@ TEST_F(HistoryTiers, KeepMinMeanMaxAndAnyAlarmPerBucket) {
     add(store, kT0 + 59, 10, 0, "restore");  // a copy handed back at start: not counted
     add(store, kT0 + 61, 48, 1u << 0);
     add(store, kT0 + 3600, 40, 0);
+    // The files as a crash would leave them, the current minute only in memory.
+    for (const char* suffix : {"", "-wal"}) {
+        std::ifstream in(dir.file("h.db") + suffix, std::ios::binary);
+        dir.write(std::string("crashed.db") + suffix, std::string(std::istreambuf_iterator<char>(in), {}));
+    }
+    HistoryStore crashed(dir.file("crashed.db"), false);
 
     struct Case {
         long long from, to;
@@ -79,8 +85,8 @@ TEST_F(HistoryTiers, KeepMinMeanMaxAndAnyAlarmPerBucket) {
          {{0, 3, 50, 52, 54, 16}, {60, 1, 48, 48, 48, 1}, {3600, 1, 40, 40, 40, 0}}},
         {kT0 - 86400 * 29, kT0 + 86400, "hour", {{0, 4, 48, 51, 54, 17}, {3600, 1, 40, 40, 40, 0}}},
     };
-    for (const auto& c : cases) {
-        const auto s = store.plot("sps1", c.from, c.to);
+    for (const auto& c : cases) for (HistoryStore* from : {&store, &crashed}) {
+        const auto s = from->plot("sps1", c.from, c.to);
         EXPECT_EQ(s.tier, c.tier);
         ASSERT_EQ(s.points.size(), c.points.size()) << c.tier;
         for (std::size_t i = 0; i < s.points.size(); ++i) {
@@ -151,16 +157,15 @@ TEST_F(HistoryTiers, PrunesAFewRowsARoundAndFallsBackToTheTiers) {
     store.setRetention(keep);
     // Each round takes at most a batch with it: no round stalls on a big delete.
     long long before = store.countRounds("sps1");
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 80; ++i) {
         add(store, kT0 + 3 * 3600 + i, 50);
         const long long now = store.countRounds("sps1");
-        EXPECT_GE(now, before + 1 - 32);
+        EXPECT_GE(now, before + 1 - 256);
         before = now;
     }
-    for (int i = 20; i < 60; ++i) add(store, kT0 + 3 * 3600 + i, 50);
-    EXPECT_EQ(store.rounds("sps1", 1).size(), 1u);
-    // The last hour's rounds, no more.
-    EXPECT_EQ(store.countRounds("sps1"), 354 + 60);
+    // The last hour's rounds, and at most the few since the last batch.
+    EXPECT_GE(store.countRounds("sps1"), 352 + 80);
+    EXPECT_LE(store.countRounds("sps1"), 352 + 80 + 16);
 
     // The first hour: raw and minute rows are gone, the hour tier answers.
     const auto old = store.plot("sps1", kT0, kT0 + 1800);
