@@ -94,6 +94,9 @@ public:
         svr_.set_keep_alive_timeout(opt.timeoutSeconds);
         svr_.set_keep_alive_max_count(100);
         svr_.set_payload_max_length(4096);
+        // Headers and body go out in two writes: without this, Nagle and the
+        // client's delayed ACK add 40 ms to every kept-alive request.
+        svr_.set_tcp_nodelay(true);
         svr_.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                   {"Content-Security-Policy",
                                    "default-src 'self'; style-src 'self' 'unsafe-inline'"}});
