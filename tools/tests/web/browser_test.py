@@ -2,7 +2,7 @@
 mains-failure scenario: the DC voltage in the device's tile, the mains
 failure once raised, and plots with points."""
 import os
-import sys
+import shutil
 import tempfile
 import time
 
@@ -15,12 +15,12 @@ from webhost import run
 MAINS_FAIL = "41B415001001"
 
 
-def browser():
+def browser(profile):
     opts = webdriver.ChromeOptions()
     opts.binary_location = "/usr/bin/chromium"
     for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1280,1400", f"--user-data-dir={tempfile.mkdtemp(prefix='smd-chromium-')}"]:
+                 "--window-size=1280,1400", f"--user-data-dir={profile}"]:
         opts.add_argument(flag)
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
 
@@ -43,7 +43,8 @@ def watch(checks, timeout):
 
 
 def test_dashboard(host):
-    b = browser()
+    profile = tempfile.mkdtemp(prefix="smd-chromium-")
+    b = browser(profile)
     try:
         b.get(host.url + "/")
         css = lambda sel: b.find_element(By.CSS_SELECTOR, sel)
@@ -63,6 +64,7 @@ def test_dashboard(host):
         assert not errors, errors
     finally:
         b.quit()
+        shutil.rmtree(profile, ignore_errors=True)
 
 
 run([test_dashboard])
