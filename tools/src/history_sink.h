@@ -7,6 +7,10 @@
 
 namespace smdhost {
 
+// How STALE and FRESH are stored among the transitions: raised, cleared.
+constexpr const char* kStaleSignalId = "STALE";
+constexpr const char* kStaleSignalName = "no round completed";
+
 class HistorySink : public EventSink {
 public:
     HistorySink(HistoryStore& store, Console& console) : store_(store), out_(console) {}

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
+#include <algorithm>
+#include <system_error>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -40,6 +43,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Fatal = std::runtime_error;
+
+// How long a stop waits for a device that is STALE.
+constexpr int kStaleStopWaitMs = 1000;
+
+// Seconds since the record's own time (the plug-in's local clock).
+double recordAgeSeconds(const Record& r) {
+    std::tm tm{};
+    tm.tm_year = r.year - 1900;
+    tm.tm_mon = r.month - 1;
+    tm.tm_mday = r.day;
+    tm.tm_hour = r.hour;
+    tm.tm_min = r.minute;
+    tm.tm_sec = r.second;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    return t == static_cast<std::time_t>(-1) ? 0 : std::difftime(std::time(nullptr), t);
+}
 
 // The program as the user can type it: relative when under the working
 // directory (build/smd-host), else absolute.
@@ -87,6 +107,7 @@ private:
     void summary();
 
     void poll(Device& d);
+    int checkFreshness();
     void note(Device* d, const std::string& text, Json::Value extra = Json::Value());
     void wake();
     void drainWake();
@@ -177,6 +198,7 @@ void Host::onSaveDeviceHistory(const SMDVDevice& dev, const unsigned char* data,
     e.image.assign(data, data + length);
     e.restored = d->restoring.load();
     e.storedAt = stampText();
+    if (e.restored) e.ageSeconds = recordAgeSeconds(e.record);
     {
         std::lock_guard<std::mutex> lock(d->alarmMutex);
         // Without alarm reports (another alarm mode) the record's flags speak.
@@ -184,6 +206,10 @@ void Host::onSaveDeviceHistory(const SMDVDevice& dev, const unsigned char* data,
         d->roundAlarms.clear();
         d->roundChecked = false;
     }
+    if (!e.restored)
+        d->freshness.round(Clock::now(), [&](double age) {
+            events_.onEvent(StaleEvent{d->cfg.name, d->cfg.dataId, stampText(), false, age});
+        });
     events_.onEvent(e);
     if (!e.restored) {
         d->rounds.fetch_add(1);
@@ -293,8 +319,11 @@ void Host::poll(Device& d) {
         if (completed == d.idle) events_.onEvent(NoRoundEvent{d.cfg.name, completed});
         d.idle = !completed;
         if (opt_.rounds > 0 && d.rounds.load() >= opt_.rounds) break;
+        // An input that is missing does not turn into a busy loop.
+        const int pause = completed ? d.cfg.pollIntervalMs
+                                    : std::max(d.cfg.pollIntervalMs, kMinIdlePauseMs);
         std::unique_lock<std::mutex> lock(waitMutex_);
-        waitCv_.wait_for(lock, std::chrono::milliseconds(d.cfg.pollIntervalMs),
+        waitCv_.wait_for(lock, std::chrono::milliseconds(pause),
                          [this] { return stopping_.load(); });
     }
     d.done = true;
@@ -317,9 +346,30 @@ void Host::startPolling() {
         note(nullptr, "simulating scenario '" + scenario_.name + "' on /tmp/plor_ai1..4");
     }
     for (auto& d : devices_.all()) {
+        const int after = opt_.staleAfterMs > 0   ? opt_.staleAfterMs
+                          : d->cfg.staleAfterMs > 0 ? d->cfg.staleAfterMs
+                                                    : defaultStaleAfterMs(d->cfg.pollIntervalMs);
+        d->freshness.start(Clock::now(), after);
+    }
+    for (auto& d : devices_.all()) {
         Device* raw = d.get();
         d->thread = std::thread([this, raw] { poll(*raw); });
     }
+}
+
+// Says STALE for each device past its stale time; the next look is due
+// in the returned milliseconds.
+int Host::checkFreshness() {
+    const auto now = Clock::now();
+    auto next = now + std::chrono::milliseconds(500);
+    for (auto& d : devices_.all()) {
+        d->freshness.check(now, [&](double age) {
+            events_.onEvent(StaleEvent{d->cfg.name, d->cfg.dataId, stampText(), true, age});
+        });
+        if (!d->freshness.stale()) next = std::min(next, d->freshness.deadline());
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::max<long long>(ms + 1, 25));
 }
 
 bool Host::allDone() {
@@ -330,9 +380,10 @@ bool Host::allDone() {
 
 void Host::mainLoop() {
     const bool tty = ::isatty(0) != 0;
+    int nextLook = 0;
     while (!commands_.quitAsked()) {
         pollfd fds[3] = {{signals_.fd(), POLLIN, 0}, {wakePipe_[0], POLLIN, 0}, {0, POLLIN, 0}};
-        const int n = ::poll(fds, stdinOpen_ ? 3 : 2, writes_.idle() ? 500 : 25);
+        const int n = ::poll(fds, stdinOpen_ ? 3 : 2, writes_.idle() ? nextLook : 25);
         if (n < 0 && errno != EINTR) break;
         if (n > 0 && fds[0].revents != 0) {
             note(nullptr, std::string("stopping on ") + signals_.take() +
@@ -367,6 +418,7 @@ void Host::mainLoop() {
             commands_.execute(c);
         }
         writes_.check();
+        nextLook = checkFreshness();
         if (allDone() && writes_.idle()) break;
     }
 }
@@ -375,8 +427,18 @@ void Host::stopPolling() {
     stopping_ = true;
     waitCv_.notify_all();
     // Rounds in progress finish and writes on their way get their verdict.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(opt_.stopGraceMs);
-    while (!(allDone() && writes_.idle()) && Clock::now() < deadline) {
+    // A STALE device is not waited for long: its round is unlikely to end.
+    const auto start = Clock::now();
+    auto waitMs = [this](Device& d) {
+        return d.freshness.stale() ? std::min(opt_.stopGraceMs, kStaleStopWaitMs) : opt_.stopGraceMs;
+    };
+    auto waiting = [&] {
+        const auto now = Clock::now();
+        for (auto& d : devices_.all())
+            if (!d->done.load() && now < start + std::chrono::milliseconds(waitMs(*d))) return true;
+        return !writes_.idle() && now < start + std::chrono::milliseconds(opt_.stopGraceMs);
+    };
+    while (waiting()) {
         pollfd fd{wakePipe_[0], POLLIN, 0};
         if (::poll(&fd, 1, 25) > 0) drainWake();
         writes_.check();
@@ -387,7 +449,8 @@ void Host::stopPolling() {
             continue;
         }
         out_.error("smd-host: device '" + d->cfg.name + "' did not finish its round within " +
-                   std::to_string(opt_.stopGraceMs) + " ms; leaving without it");
+                   std::to_string(waitMs(*d)) + " ms" +
+                   (d->freshness.stale() ? " (it is STALE)" : "") + "; leaving without it");
         forcedExit_ = true;
     }
     writes_.abandon();
@@ -440,6 +503,11 @@ int Host::run() {
         setup();
         restore();
         startPolling();
+    } catch (const std::system_error& e) {
+        // Only thread creation throws this here: out of threads or memory.
+        out_.error(std::string("smd-host: cannot start a thread: ") + e.what());
+        teardown();
+        return 1;
     } catch (const std::exception& e) {
         out_.error(std::string("smd-host: ") + e.what());
         teardown();

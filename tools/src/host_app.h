@@ -21,6 +21,7 @@ struct RunOptions {
     std::string pluginLog;    // keep them in a file instead
     bool restore = true;
     int stopGraceMs = 15000;  // how long a stop waits for a round in progress
+    int staleAfterMs = 0;     // 0: each device's own (configured, or from its poll interval)
 };
 
 int runHost(const RunOptions& options);

@@ -25,6 +25,8 @@ const char* const kUsage =
     "  --plugin-log FILE  keep the plug-in's own output lines in FILE\n"
     "  --no-restore       do not hand the last stored records back to the devices\n"
     "  --stop-wait SEC    how long a stop waits for rounds in progress (default 15)\n"
+    "  --stale-after SEC  a device with no round for this long is STALE (default:\n"
+    "                     three poll intervals plus 0.8 s)\n"
     "\n"
     "While running, type 'help' for the commands (write, writes, result, snapshot, quit).";
 
@@ -75,6 +77,15 @@ int main(int argc, char** argv) {
                 return 2;
             }
             opt.stopGraceMs = static_cast<int>(seconds * 1000);
+        } else if (a == "--stale-after") {
+            const std::string& v = need();
+            char* end = nullptr;
+            const double seconds = std::strtod(v.c_str(), &end);
+            if (*end != '\0' || !(seconds >= 0.001 && seconds <= 86400)) {
+                std::cerr << "smd-host: --stale-after takes seconds, not '" << v << "'" << std::endl;
+                return 2;
+            }
+            opt.staleAfterMs = static_cast<int>(seconds * 1000);
         } else if (a == "--json") opt.json = true;
         else if (a == "--verbose") opt.verbose = true;
         else if (a == "--no-restore") opt.restore = false;
