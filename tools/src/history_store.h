@@ -65,6 +65,10 @@ public:
     long long countRounds(const std::string& device);
     long long countTransitions(const std::string& device);
 
+    // Proves at start that the database takes writes (a write transaction)
+    // and is sound (PRAGMA quick_check); StoreError with the reason if not.
+    void checkSound();
+
     // After this every call is ignored (used when leaving with a stuck device).
     void close();
 

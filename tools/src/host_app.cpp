@@ -35,6 +35,7 @@
 #include "site_config.h"
 #include "smd_host.h"
 #include "stop_signals.h"
+#include "store_queue.h"
 #include "write_tracker.h"
 
 namespace smdhost {
@@ -105,6 +106,7 @@ private:
     void stopPolling();
     void teardown();
     void summary();
+    void finishStoring();
 
     void poll(Device& d);
     int checkFreshness();
@@ -127,6 +129,10 @@ private:
     EventFanout events_;
     EventPrinter printer_;
     std::unique_ptr<HistorySink> historySink_;
+    std::unique_ptr<StoreWriter> storeWriter_;
+    std::unique_ptr<StoreQueue> storeQueue_;
+    std::size_t unstored_ = 0;  // rows the history never took
+    bool storingFinished_ = false;
 
     // Declared in the order of construction; teardown() releases them in
     // reverse: devices before their library, the library before the store.
@@ -257,9 +263,14 @@ void Host::setup() {
     dbPath_ = !opt_.dbPath.empty() ? opt_.dbPath : !site_.database.empty() ? site_.database
                                                                              : "smd-host.db";
     store_.reset(new HistoryStore(dbPath_, false));
+    store_->checkSound();
     roundsBefore_ = store_->countRounds("");
     transitionsBefore_ = store_->countTransitions("");
-    historySink_.reset(new HistorySink(*store_, out_));
+    storeWriter_.reset(new StoreWriter(*store_));
+    storeQueue_.reset(new StoreQueue(*storeWriter_, [this](const std::string& line) {
+        out_.error(line);
+    }));
+    historySink_.reset(new HistorySink(*storeQueue_));
     events_.add(*historySink_);
     events_.add(printer_);
 
@@ -456,6 +467,16 @@ void Host::stopPolling() {
     writes_.abandon();
 }
 
+// What the history still keeps gets a last chance; what it never took is said.
+void Host::finishStoring() {
+    if (!storeQueue_ || storingFinished_) return;
+    storingFinished_ = true;
+    unstored_ = storeQueue_->finish();
+    if (unstored_ > 0)
+        out_.error("smd-host: " + std::to_string(unstored_) +
+                   " rounds and transitions of this run could not be stored in " + dbPath_);
+}
+
 void Host::summary() {
     if (!store_) return;
     char abs[PATH_MAX];
@@ -489,6 +510,7 @@ void Host::teardown() {
     library_.reset();
     if (pluginOutput_) pluginOutput_->restore();
     pluginOutput_.reset();
+    finishStoring();
     if (summarize_) summary();
     summarize_ = false;
     store_.reset();
@@ -518,13 +540,14 @@ int Host::run() {
     if (forcedExit_) {
         // A device is stuck inside the plug-in: keep what is committed and go.
         if (pluginOutput_) pluginOutput_->restore();
+        finishStoring();
         summary();
         if (store_) store_->close();
         std::_Exit(1);
     }
     summarize_ = true;
     teardown();
-    return 0;
+    return unstored_ > 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Each way a start can fail gives one clear message and a non-zero exit,
 // before any board input is touched.
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -101,6 +102,20 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
         {"scenario value out of range",
          [](const plortest::TempDir& d) { d.write("bad.scn", "0 1 2 3 0~9223372036854775807\n"); },
          {"--simulate", "bad.scn"}, {"scenario 'bad.scn' line 1: value '0~9223372036854775807' of ai4"}, 1},
+        {"database damaged",
+         [](const plortest::TempDir& d) {
+             {
+                 smdhost::HistoryStore store(d.file("bad.db"), false);
+                 const std::vector<unsigned char> image(37, 7);
+                 for (int i = 0; i < 300; ++i)
+                     store.addRound("sps1", 1, "round", image.data(), image.size(), "then");
+             }
+             // Page 3 onwards, where the rounds are, scribbled over.
+             std::fstream f(d.file("bad.db"), std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(2 * 4096);
+             f << std::string(8192, '\xff');
+         },
+         {"--config", "site.json", "--db", "bad.db"}, {"history database 'bad.db' is damaged: "}, 1},
         {"unknown option", nullptr, {"--frobnicate"}, {"unknown option '--frobnicate'"}, 2},
         {"bad round count", nullptr, {"--rounds", "many"}, {"--rounds takes a whole number"}, 2},
         {"database cannot be created", nullptr,
