@@ -1,7 +1,5 @@
 #include "freshness.h"
 
-#include <algorithm>
-
 namespace smdhost {
 
 namespace {
@@ -9,7 +7,7 @@ double seconds(Freshness::Clock::duration d) { return std::chrono::duration<doub
 }  // namespace
 
 int defaultStaleAfterMs(int pollIntervalMs) {
-    return 3 * std::max(pollIntervalMs, kMinIdlePauseMs) + 800;
+    return 3 * (pollIntervalMs + 800);
 }
 
 void Freshness::start(Clock::time_point now, int staleAfterMs) {

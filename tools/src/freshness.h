@@ -36,8 +36,8 @@ private:
     std::chrono::milliseconds after_{0};
 };
 
-// Three poll intervals and the round's own 0.8 s; a poll interval below
-// the shortest pause counts as that pause.
+// Three poll intervals, each with the round's own 0.8 s: one round lost to
+// an input changing under it is not yet stale.
 int defaultStaleAfterMs(int pollIntervalMs);
 
 // A refresh that ends without a round waits at least this long.

@@ -45,9 +45,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Fatal = std::runtime_error;
 
-// How long a stop waits for a device that is STALE.
-constexpr int kStaleStopWaitMs = 1000;
-
 // Seconds since the record's own time (the plug-in's local clock).
 double recordAgeSeconds(const Record& r) {
     std::tm tm{};
@@ -438,18 +435,8 @@ void Host::stopPolling() {
     stopping_ = true;
     waitCv_.notify_all();
     // Rounds in progress finish and writes on their way get their verdict.
-    // A STALE device is not waited for long: its round is unlikely to end.
-    const auto start = Clock::now();
-    auto waitMs = [this](Device& d) {
-        return d.freshness.stale() ? std::min(opt_.stopGraceMs, kStaleStopWaitMs) : opt_.stopGraceMs;
-    };
-    auto waiting = [&] {
-        const auto now = Clock::now();
-        for (auto& d : devices_.all())
-            if (!d->done.load() && now < start + std::chrono::milliseconds(waitMs(*d))) return true;
-        return !writes_.idle() && now < start + std::chrono::milliseconds(opt_.stopGraceMs);
-    };
-    while (waiting()) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(opt_.stopGraceMs);
+    while (!(allDone() && writes_.idle()) && Clock::now() < deadline) {
         pollfd fd{wakePipe_[0], POLLIN, 0};
         if (::poll(&fd, 1, 25) > 0) drainWake();
         writes_.check();
@@ -460,7 +447,7 @@ void Host::stopPolling() {
             continue;
         }
         out_.error("smd-host: device '" + d->cfg.name + "' did not finish its round within " +
-                   std::to_string(waitMs(*d)) + " ms" +
+                   std::to_string(opt_.stopGraceMs) + " ms" +
                    (d->freshness.stale() ? " (it is STALE)" : "") + "; leaving without it");
         forcedExit_ = true;
     }

@@ -26,7 +26,7 @@ const char* const kUsage =
     "  --no-restore       do not hand the last stored records back to the devices\n"
     "  --stop-wait SEC    how long a stop waits for rounds in progress (default 15)\n"
     "  --stale-after SEC  a device with no round for this long is STALE (default:\n"
-    "                     three poll intervals plus 0.8 s)\n"
+    "                     three poll intervals, each plus the round's 0.8 s)\n"
     "\n"
     "While running, type 'help' for the commands (write, writes, result, snapshot, quit).";
 

@@ -157,7 +157,7 @@ TEST(EndToEnd, UnstableInputNeverHangsTheHost) {
     plortest::TempDir dir;
     Process run(hostArgs(dir, {"--simulate", "unstable"}), dir.path());
     ASSERT_TRUE(run.waitForOutput("refresh ended without a round", 1, 30000)) << run.out();
-    // No round for three poll intervals and 0.8 s is said out loud.
+    // No round for three poll intervals (each with the round's 0.8 s) is said out loud.
     ASSERT_TRUE(run.waitForOutput(" sps1  STALE: no round for ", 1, 30000)) << run.out();
     run.signal(SIGINT);
     EXPECT_EQ(run.wait(20000), 0) << run.err();
