@@ -1,42 +1,20 @@
-#include "host_app.h"
+#include "host.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <ctime>
-#include <algorithm>
-#include <system_error>
 #include <cstdlib>
-#include <deque>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include "board_simulator.h"
-#include "commands.h"
-#include "console.h"
-#include "device_set.h"
-#include "event_printer.h"
-#include "events.h"
-#include "history_sink.h"
-#include "history_store.h"
-#include "host_codes.h"
-#include "host_observer.h"
-#include "plugin_library.h"
+#include "freshness.h"
 #include "record.h"
-#include "site_config.h"
-#include "smd_host.h"
-#include "stop_signals.h"
-#include "store_queue.h"
-#include "write_tracker.h"
 
 namespace smdhost {
 
@@ -44,20 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Fatal = std::runtime_error;
-
-// Seconds since the record's own time (the plug-in's local clock).
-double recordAgeSeconds(const Record& r) {
-    std::tm tm{};
-    tm.tm_year = r.year - 1900;
-    tm.tm_mon = r.month - 1;
-    tm.tm_mday = r.day;
-    tm.tm_hour = r.hour;
-    tm.tm_min = r.minute;
-    tm.tm_sec = r.second;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    return t == static_cast<std::time_t>(-1) ? 0 : std::difftime(std::time(nullptr), t);
-}
 
 // The program as the user can type it: relative when under the working
 // directory (build/smd-host), else absolute.
@@ -69,92 +33,7 @@ std::string programPathForHumans() {
     return program.rfind(prefix, 0) == 0 ? program.substr(prefix.size()) : program;
 }
 
-// Runs the devices: their polling threads, what they report, the command
-// loop and an orderly end.
-class Host : public smd::HostObserver {
-public:
-    Host(const RunOptions& opt, Console& console, StopSignals& signals)
-        : opt_(opt), out_(console), signals_(signals), printer_(console) {}
-    ~Host() override { teardown(); }
-
-    int run();
-
-    // HostObserver: called on whichever thread drives the device.
-    void onCheckThresholdBool(const SMDVDevice& dev, int kind, const std::string& signalId,
-                              const std::string& alarmId, const std::string& name,
-                              const std::string& valueText, bool active,
-                              unsigned short level) override;
-    void onSaveDeviceHistory(const SMDVDevice& dev, const unsigned char* data,
-                             unsigned int length) override;
-    void onSendSP(const SMDVDevice& dev, int code, const unsigned char* data, unsigned int length,
-                  bool urgent) override;
-    void onOpenPort(const SMDVDevice& dev, const std::string& port, bool ok) override;
-    int onDeviceIoControl(const SMDVDevice&, int, const void*, int, void*, int, int&) override {
-        return 0;
-    }
-    void onModbusReply(const SMDVDevice& dev, int function, int address, int status,
-                       bool delivered) override;
-
-private:
-    void setup();
-    void restore();
-    void startPolling();
-    void mainLoop();
-    void stopPolling();
-    void teardown();
-    void summary();
-    void finishStoring();
-
-    void poll(Device& d);
-    int checkFreshness();
-    void note(Device* d, const std::string& text, Json::Value extra = Json::Value());
-    void wake();
-    void drainWake();
-    bool allDone();
-
-    RunOptions opt_;
-    Console& out_;
-    StopSignals& signals_;
-    SiteConfig site_;
-    Scenario scenario_;
-    bool simulate_ = false;
-    std::string dbPath_;
-    std::string pluginPath_;
-    long long roundsBefore_ = 0, transitionsBefore_ = 0;
-
-    // Where events go: the history first, then the console.
-    EventFanout events_;
-    EventPrinter printer_;
-    std::unique_ptr<HistorySink> historySink_;
-    std::unique_ptr<StoreWriter> storeWriter_;
-    std::unique_ptr<StoreQueue> storeQueue_;
-    std::size_t unstored_ = 0;  // rows the history never took
-    bool storingFinished_ = false;
-
-    // Declared in the order of construction; teardown() releases them in
-    // reverse: devices before their library, the library before the store.
-    std::unique_ptr<PluginOutput> pluginOutput_;
-    std::unique_ptr<HistoryStore> store_;
-    std::unique_ptr<PluginLibrary> library_;
-    std::vector<std::shared_ptr<Provider>> providers_;
-    std::unique_ptr<BoardSimulator> board_;
-    DeviceSet devices_{events_};
-    WriteTracker writes_{events_};
-    Commands commands_{devices_, writes_, out_, events_};
-    bool observerInstalled_ = false;
-
-    std::atomic<bool> stopping_{false};
-    std::mutex waitMutex_;
-    std::condition_variable waitCv_;
-
-    int wakePipe_[2] = {-1, -1};
-    std::mutex queueMutex_;
-    std::deque<std::string> queued_;  // commands from the scenario
-    std::string stdinBuffer_;
-    bool stdinOpen_ = true;
-    bool forcedExit_ = false;
-    bool summarize_ = false;
-};
+}  // namespace
 
 void Host::note(Device* d, const std::string& text, Json::Value extra) {
     events_.onEvent(NoteEvent{d != nullptr ? d->cfg.name : std::string(), text, std::move(extra)});
@@ -169,77 +48,6 @@ void Host::drainWake() {
     char drain[64];
     while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
     }
-}
-
-void Host::onCheckThresholdBool(const SMDVDevice& dev, int, const std::string& signalId,
-                                const std::string&, const std::string& name,
-                                const std::string& valueText, bool active, unsigned short) {
-    Device* d = devices_.find(dev);
-    if (d == nullptr) return;
-    std::lock_guard<std::mutex> lock(d->alarmMutex);
-    d->roundChecked = true;
-    if (active) d->roundAlarms.push_back(name);
-    bool& was = d->alarmActive[signalId];
-    if (was == active) return;
-    was = active;
-    events_.onEvent(
-        AlarmEvent{d->cfg.name, d->cfg.dataId, stampText(), signalId, name, valueText, active});
-}
-
-void Host::onSaveDeviceHistory(const SMDVDevice& dev, const unsigned char* data,
-                               unsigned int length) {
-    Device* d = devices_.find(dev);
-    if (d == nullptr) return;
-    RoundEvent e;
-    if (!decodeRecord(data, length, e.record)) {
-        note(d, "history record of " + std::to_string(length) + " bytes ignored (expected " +
-                    std::to_string(kRecordSize) + ")");
-        return;
-    }
-    e.device = d->cfg.name;
-    e.dataId = d->cfg.dataId;
-    e.image.assign(data, data + length);
-    e.restored = d->restoring.load();
-    e.storedAt = stampText();
-    if (e.restored) e.ageSeconds = recordAgeSeconds(e.record);
-    {
-        std::lock_guard<std::mutex> lock(d->alarmMutex);
-        // Without alarm reports (another alarm mode) the record's flags speak.
-        e.alarms = d->roundChecked ? d->roundAlarms : e.record.activeAlarmNames();
-        d->roundAlarms.clear();
-        d->roundChecked = false;
-    }
-    if (!e.restored)
-        d->freshness.round(Clock::now(), [&](double age) {
-            events_.onEvent(StaleEvent{d->cfg.name, d->cfg.dataId, stampText(), false, age});
-        });
-    events_.onEvent(e);
-    if (!e.restored) {
-        d->rounds.fetch_add(1);
-        wake();
-    }
-}
-
-void Host::onSendSP(const SMDVDevice& dev, int code, const unsigned char*, unsigned int length,
-                    bool) {
-    if (code == kRecordCode && length == kRecordSize) return;
-    note(devices_.find(dev), "record handed over with code " + std::to_string(code) + " and " +
-                                 std::to_string(length) + " bytes (expected " +
-                                 std::to_string(kRecordCode) + ", " +
-                                 std::to_string(kRecordSize) + ")");
-}
-
-void Host::onOpenPort(const SMDVDevice& dev, const std::string& port, bool ok) {
-    if (ok) return;
-    note(devices_.find(dev), "cannot open serial port '" + port + "'");
-}
-
-void Host::onModbusReply(const SMDVDevice& dev, int function, int address, int status,
-                         bool delivered) {
-    Device* d = devices_.find(dev);
-    if (d == nullptr) return;
-    writes_.report(*d, function, address, status, delivered);
-    wake();
 }
 
 void Host::setup() {
@@ -536,8 +344,6 @@ int Host::run() {
     teardown();
     return unstored_ > 0 ? 1 : 0;
 }
-
-}  // namespace
 
 int runHost(const RunOptions& options) {
     Console console(options.json);
