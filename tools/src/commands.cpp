@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "event_printer.h"
 #include "host_codes.h"
 
 namespace smdhost {
@@ -74,7 +75,15 @@ void Commands::snapshot(Device& d) {
     } else {
         j["raw"] = text;
     }
-    note(d, "snapshot: " + shown, j);
+    // How old the values are, whatever the plug-in says.
+    const double age = d.freshness.age(Freshness::Clock::now());
+    const bool stale = d.freshness.stale();
+    j["ageSeconds"] = age < 0 ? Json::Value() : Json::Value(age);
+    j["stale"] = stale;
+    note(d, "snapshot: " + shown +
+                (age < 0 ? std::string("  (no round yet)")
+                         : "  (age " + ageText(age) + (stale ? ", STALE)" : ")")),
+         j);
 }
 
 void Commands::execute(const std::string& input) {

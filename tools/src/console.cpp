@@ -102,13 +102,21 @@ PluginOutput::PluginOutput(Console& console, Mode mode, const std::string& path)
     }
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+    readFd_ = fds[0];
+    // The pump first: when no thread can be had, standard output stays as it was.
+    try {
+        thread_ = std::thread([this] { pump(); });
+    } catch (...) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        if (logFd_ >= 0) ::close(logFd_);
+        throw;
+    }
     std::cout.flush();
     savedStdout_ = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
     ::dup2(fds[1], 1);
     ::close(fds[1]);
-    readFd_ = fds[0];
     console_.setOutputFd(savedStdout_);
-    thread_ = std::thread([this] { pump(); });
 }
 
 PluginOutput::~PluginOutput() { restore(); }

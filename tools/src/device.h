@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "freshness.h"
 #include "site_config.h"
 #include "smd_host.h"
 #include "supply_simulator.h"
@@ -36,6 +37,8 @@ struct Device : WriteDevice {
     std::map<std::string, bool> alarmActive;
     std::vector<std::string> roundAlarms;
     bool roundChecked = false;
+
+    Freshness freshness;
 
     const std::string& writeName() const override { return cfg.name; }
     int writeReplyTimeoutMs() const override { return cfg.replyTimeoutMs(); }

@@ -13,13 +13,15 @@ std::string joined(const std::vector<std::string>& items, const char* sep) {
     return s;
 }
 
-std::string secondsText(double s) {
+}  // namespace
+
+std::string ageText(double s) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", s);
+    if (s < 120) std::snprintf(buf, sizeof buf, "%.1f s", s);
+    else if (s < 7200) std::snprintf(buf, sizeof buf, "%.0f min", s / 60);
+    else std::snprintf(buf, sizeof buf, "%.1f h", s / 3600);
     return buf;
 }
-
-}  // namespace
 
 Json::Value jsonNumber(float v) {
     const std::string t = numberText(v);
@@ -49,7 +51,7 @@ void EventPrinter::onEvent(const Event& event) {
              << " C  load " << numberText(r.loadCurrent) << " A  dc " << numberText(r.dcVoltage)
              << " V  ac " << numberText(r.acVoltage) << " V  ac-in " << numberText(r.acCurrent)
              << " A  alarms: " << (e->alarms.empty() ? "-" : joined(e->alarms, ", "))
-             << (e->restored ? "  (restored)" : "");
+             << (e->restored ? "  (restored, age " + ageText(e->ageSeconds) + ")" : "");
         Json::Value j;
         j["event"] = "round";
         j["time"] = r.timeText();
@@ -63,6 +65,7 @@ void EventPrinter::onEvent(const Event& event) {
         j["alarms"] = Json::Value(Json::arrayValue);
         for (const auto& a : e->alarms) j["alarms"].append(a);
         j["restored"] = e->restored;
+        j["ageSeconds"] = e->ageSeconds;
         out_.emit(line.str(), j);
     } else if (const auto* e = std::get_if<NoRoundEvent>(&event)) {
         note(e->device,
@@ -87,8 +90,8 @@ void EventPrinter::onEvent(const Event& event) {
         j["event"] = e->stale ? "stale" : "fresh";
         j["ageSeconds"] = e->ageSeconds;
         note(e->device,
-             e->stale ? "STALE: no round for " + secondsText(e->ageSeconds) + " s"
-                      : "FRESH: rounds again after " + secondsText(e->ageSeconds) + " s",
+             e->stale ? "STALE: no round for " + ageText(e->ageSeconds)
+                      : "FRESH: rounds again after " + ageText(e->ageSeconds),
              j);
     } else if (const auto* e = std::get_if<WriteEvent>(&event)) {
         Json::Value j;

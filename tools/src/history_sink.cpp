@@ -1,23 +1,41 @@
 #include "history_sink.h"
 
+#include "event_printer.h"
+
 namespace smdhost {
 
 void HistorySink::onEvent(const Event& event) {
+    HistoryRow row;
     if (const auto* e = std::get_if<RoundEvent>(&event)) {
-        try {
-            store_.addRound(e->device, e->dataId, e->restored ? "restore" : "round",
-                            e->image.data(), e->image.size(), e->storedAt);
-        } catch (const std::exception& x) {
-            out_.error("smd-host: " + e->device + ": cannot store round: " + x.what());
-        }
+        row.kind = HistoryRow::round;
+        row.device = e->device;
+        row.dataId = e->dataId;
+        row.at = e->storedAt;
+        row.source = e->restored ? "restore" : "round";
+        row.image = e->image;
     } else if (const auto* e = std::get_if<AlarmEvent>(&event)) {
-        try {
-            store_.addTransition(e->device, e->dataId, e->at, e->signalId, e->name, e->valueText,
-                                 e->raised);
-        } catch (const std::exception& x) {
-            out_.error("smd-host: " + e->device + ": cannot store alarm transition: " + x.what());
-        }
+        row.kind = HistoryRow::transition;
+        row.device = e->device;
+        row.dataId = e->dataId;
+        row.at = e->at;
+        row.signalId = e->signalId;
+        row.name = e->name;
+        row.valueText = e->valueText;
+        row.raised = e->raised;
+    } else if (const auto* e = std::get_if<StaleEvent>(&event)) {
+        // With the alarm transitions, under a signal id no plug-in uses.
+        row.kind = HistoryRow::transition;
+        row.device = e->device;
+        row.dataId = e->dataId;
+        row.at = e->at;
+        row.signalId = kStaleSignalId;
+        row.name = kStaleSignalName;
+        row.valueText = "no round for " + ageText(e->ageSeconds);
+        row.raised = e->stale;
+    } else {
+        return;
     }
+    queue_.add(std::move(row));
 }
 
 }  // namespace smdhost

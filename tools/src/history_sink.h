@@ -1,20 +1,23 @@
-// The history's sink: rounds and alarm transitions go to the database.
+// The history's sink: rounds, alarm transitions and STALE/FRESH go to the
+// database, through the queue that keeps them while it takes no writes.
 #pragma once
 
-#include "console.h"
 #include "events.h"
-#include "history_store.h"
+#include "store_queue.h"
 
 namespace smdhost {
 
+// How STALE and FRESH are stored among the transitions: raised, cleared.
+constexpr const char* kStaleSignalId = "STALE";
+constexpr const char* kStaleSignalName = "no round completed";
+
 class HistorySink : public EventSink {
 public:
-    HistorySink(HistoryStore& store, Console& console) : store_(store), out_(console) {}
+    explicit HistorySink(StoreQueue& queue) : queue_(queue) {}
     void onEvent(const Event& event) override;
 
 private:
-    HistoryStore& store_;
-    Console& out_;
+    StoreQueue& queue_;
 };
 
 }  // namespace smdhost

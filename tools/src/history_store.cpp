@@ -101,6 +101,32 @@ void HistoryStore::setRetention(const Retention& keep) {
     keep_ = keep;
 }
 
+void HistoryStore::checkSound() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return;
+    const std::string what = "history database '" + path_ + "' ";
+    // Opened for writing, SQLite falls back to reading a file it may not write.
+    if (sqlite3_db_readonly(db_, "main") == 1)
+        throw StoreError(what + "cannot be written: it opened read-only");
+    try {
+        exec("BEGIN IMMEDIATE");
+        exec("COMMIT");
+    } catch (const StoreError& e) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw StoreError(what + "cannot be written: " + e.what());
+    }
+    std::string problem;
+    try {
+        Stmt st(db_, "PRAGMA quick_check(1)");
+        const int rc = sqlite3_step(st.s);
+        if (rc == SQLITE_ROW && st.colText(0) != "ok") problem = st.colText(0);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) problem = sqlite3_errmsg(db_);
+    } catch (const StoreError& e) {
+        problem = e.what();
+    }
+    if (!problem.empty()) throw StoreError(what + "is damaged: " + problem);
+}
+
 void HistoryStore::addRound(const std::string& device, unsigned int dataId,
                             const std::string& source, const unsigned char* image,
                             std::size_t length, const std::string& storedAt) {

@@ -108,6 +108,9 @@ public:
                                                   long long to);
 
     void setRetention(const Retention& keep);
+    // Proves at start that the database takes writes (a write transaction)
+    // and is sound (PRAGMA quick_check); StoreError with the reason if not.
+    void checkSound();
 
     // After this every call is ignored (used when leaving with a stuck device).
     void close();

@@ -1,39 +1,20 @@
-#include "host_app.h"
+#include "host.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include "board_simulator.h"
-#include "commands.h"
-#include "console.h"
-#include "device_set.h"
-#include "event_printer.h"
-#include "events.h"
-#include "history_sink.h"
-#include "history_store.h"
-#include "host_codes.h"
-#include "host_observer.h"
-#include "plugin_library.h"
+#include "freshness.h"
 #include "record.h"
-#include "site_config.h"
-#include "site_state.h"
-#include "smd_host.h"
-#include "stop_signals.h"
-#include "write_tracker.h"
 
 namespace smdhost {
 
@@ -52,91 +33,7 @@ std::string programPathForHumans() {
     return program.rfind(prefix, 0) == 0 ? program.substr(prefix.size()) : program;
 }
 
-// Runs the devices: their polling threads, what they report, the command
-// loop and an orderly end.
-class Host : public smd::HostObserver {
-public:
-    Host(const RunOptions& opt, Console& console, StopSignals& signals)
-        : opt_(opt), out_(console), signals_(signals), printer_(console) {}
-    ~Host() override { teardown(); }
-
-    int run();
-
-    // HostObserver: called on whichever thread drives the device.
-    void onCheckThresholdBool(const SMDVDevice& dev, int kind, const std::string& signalId,
-                              const std::string& alarmId, const std::string& name,
-                              const std::string& valueText, bool active,
-                              unsigned short level) override;
-    void onSaveDeviceHistory(const SMDVDevice& dev, const unsigned char* data,
-                             unsigned int length) override;
-    void onSendSP(const SMDVDevice& dev, int code, const unsigned char* data, unsigned int length,
-                  bool urgent) override;
-    void onOpenPort(const SMDVDevice& dev, const std::string& port, bool ok) override;
-    int onDeviceIoControl(const SMDVDevice&, int, const void*, int, void*, int, int&) override {
-        return 0;
-    }
-    void onModbusReply(const SMDVDevice& dev, int function, int address, int status,
-                       bool delivered) override;
-
-private:
-    void setup();
-    void restore();
-    void restoreWebAlarms(Device& d);
-    void startWeb();
-    void startPolling();
-    void mainLoop();
-    void stopPolling();
-    void teardown();
-    void summary();
-
-    void poll(Device& d);
-    void note(Device* d, const std::string& text, Json::Value extra = Json::Value());
-    void wake();
-    void drainWake();
-    bool allDone();
-
-    RunOptions opt_;
-    Console& out_;
-    StopSignals& signals_;
-    SiteConfig site_;
-    Scenario scenario_;
-    bool simulate_ = false;
-    std::string dbPath_;
-    std::string pluginPath_;
-    long long roundsBefore_ = 0, transitionsBefore_ = 0;
-
-    // What the web front shows; a sink like the others, outliving the fan-out.
-    SiteState web_;
-    std::unique_ptr<WebServer> http_;
-    // Where events go: the history first, then the console.
-    EventFanout events_;
-    EventPrinter printer_;
-    std::unique_ptr<HistorySink> historySink_;
-
-    // Declared in the order of construction; teardown() releases them in
-    // reverse: devices before their library, the library before the store.
-    std::unique_ptr<PluginOutput> pluginOutput_;
-    std::unique_ptr<HistoryStore> store_;
-    std::unique_ptr<PluginLibrary> library_;
-    std::vector<std::shared_ptr<Provider>> providers_;
-    std::unique_ptr<BoardSimulator> board_;
-    DeviceSet devices_{events_};
-    WriteTracker writes_{events_};
-    Commands commands_{devices_, writes_, out_, events_};
-    bool observerInstalled_ = false;
-
-    std::atomic<bool> stopping_{false};
-    std::mutex waitMutex_;
-    std::condition_variable waitCv_;
-
-    int wakePipe_[2] = {-1, -1};
-    std::mutex queueMutex_;
-    std::deque<std::string> queued_;  // commands from the scenario
-    std::string stdinBuffer_;
-    bool stdinOpen_ = true;
-    bool forcedExit_ = false;
-    bool summarize_ = false;
-};
+}  // namespace
 
 void Host::note(Device* d, const std::string& text, Json::Value extra) {
     events_.onEvent(NoteEvent{d != nullptr ? d->cfg.name : std::string(), text, std::move(extra)});
@@ -151,72 +48,6 @@ void Host::drainWake() {
     char drain[64];
     while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
     }
-}
-
-void Host::onCheckThresholdBool(const SMDVDevice& dev, int, const std::string& signalId,
-                                const std::string&, const std::string& name,
-                                const std::string& valueText, bool active, unsigned short) {
-    Device* d = devices_.find(dev);
-    if (d == nullptr) return;
-    std::lock_guard<std::mutex> lock(d->alarmMutex);
-    d->roundChecked = true;
-    if (active) d->roundAlarms.push_back(name);
-    bool& was = d->alarmActive[signalId];
-    if (was == active) return;
-    was = active;
-    events_.onEvent(
-        AlarmEvent{d->cfg.name, d->cfg.dataId, stampText(), signalId, name, valueText, active});
-}
-
-void Host::onSaveDeviceHistory(const SMDVDevice& dev, const unsigned char* data,
-                               unsigned int length) {
-    Device* d = devices_.find(dev);
-    if (d == nullptr) return;
-    RoundEvent e;
-    if (!decodeRecord(data, length, e.record)) {
-        note(d, "history record of " + std::to_string(length) + " bytes ignored (expected " +
-                    std::to_string(kRecordSize) + ")");
-        return;
-    }
-    e.device = d->cfg.name;
-    e.dataId = d->cfg.dataId;
-    e.image.assign(data, data + length);
-    e.restored = d->restoring.load();
-    e.storedAt = stampText();
-    {
-        std::lock_guard<std::mutex> lock(d->alarmMutex);
-        // Without alarm reports (another alarm mode) the record's flags speak.
-        e.alarms = d->roundChecked ? d->roundAlarms : e.record.activeAlarmNames();
-        d->roundAlarms.clear();
-        d->roundChecked = false;
-    }
-    events_.onEvent(e);
-    if (!e.restored) {
-        d->rounds.fetch_add(1);
-        wake();
-    }
-}
-
-void Host::onSendSP(const SMDVDevice& dev, int code, const unsigned char*, unsigned int length,
-                    bool) {
-    if (code == kRecordCode && length == kRecordSize) return;
-    note(devices_.find(dev), "record handed over with code " + std::to_string(code) + " and " +
-                                 std::to_string(length) + " bytes (expected " +
-                                 std::to_string(kRecordCode) + ", " +
-                                 std::to_string(kRecordSize) + ")");
-}
-
-void Host::onOpenPort(const SMDVDevice& dev, const std::string& port, bool ok) {
-    if (ok) return;
-    note(devices_.find(dev), "cannot open serial port '" + port + "'");
-}
-
-void Host::onModbusReply(const SMDVDevice& dev, int function, int address, int status,
-                         bool delivered) {
-    Device* d = devices_.find(dev);
-    if (d == nullptr) return;
-    writes_.report(*d, function, address, status, delivered);
-    wake();
 }
 
 void Host::setup() {
@@ -240,9 +71,14 @@ void Host::setup() {
     Retention keep;
     keep.raw = opt_.keepRawDays * 86400LL;
     store_->setRetention(keep);
+    store_->checkSound();
     roundsBefore_ = store_->countRounds("");
     transitionsBefore_ = store_->countTransitions("");
-    historySink_.reset(new HistorySink(*store_, out_));
+    storeWriter_.reset(new StoreWriter(*store_));
+    storeQueue_.reset(new StoreQueue(*storeWriter_, [this](const std::string& line) {
+        out_.error(line);
+    }));
+    historySink_.reset(new HistorySink(*storeQueue_));
     events_.add(*historySink_);
     events_.add(printer_);
     events_.add(web_);
@@ -269,8 +105,10 @@ void Host::setup() {
 }
 
 void Host::startWeb() {
-    for (const auto& d : devices_.all())
+    for (const auto& d : devices_.all()) {
         web_.addDevice(d->cfg.name, d->cfg.dataId, d->cfg.pollIntervalMs);
+        web_.setStale(d->cfg.name, false);  // from here the host's STALE and FRESH decide
+    }
     if (!opt_.http) return;
     try {
         http_ = startWebServer(web_, dbPath_, opt_.httpOptions);
@@ -292,7 +130,7 @@ void Host::restoreWebAlarms(Device& d) {
     const auto recent = store_->transitions(d.cfg.name, 200);
     std::lock_guard<std::mutex> lock(d.alarmMutex);
     for (const auto& a : d.alarmActive) {
-        if (!a.second) continue;
+        if (!a.second || alarmIndex(a.first) < 0) continue;  // the alarms, not STALE
         std::string name = a.first;
         long long when = 0;
         for (const auto& t : recent)
@@ -339,8 +177,11 @@ void Host::poll(Device& d) {
         if (completed == d.idle) events_.onEvent(NoRoundEvent{d.cfg.name, completed});
         d.idle = !completed;
         if (opt_.rounds > 0 && d.rounds.load() >= opt_.rounds) break;
+        // An input that is missing does not turn into a busy loop.
+        const int pause = completed ? d.cfg.pollIntervalMs
+                                    : std::max(d.cfg.pollIntervalMs, kMinIdlePauseMs);
         std::unique_lock<std::mutex> lock(waitMutex_);
-        waitCv_.wait_for(lock, std::chrono::milliseconds(d.cfg.pollIntervalMs),
+        waitCv_.wait_for(lock, std::chrono::milliseconds(pause),
                          [this] { return stopping_.load(); });
     }
     d.done = true;
@@ -363,9 +204,30 @@ void Host::startPolling() {
         note(nullptr, "simulating scenario '" + scenario_.name + "' on /tmp/plor_ai1..4");
     }
     for (auto& d : devices_.all()) {
+        const int after = opt_.staleAfterMs > 0   ? opt_.staleAfterMs
+                          : d->cfg.staleAfterMs > 0 ? d->cfg.staleAfterMs
+                                                    : defaultStaleAfterMs(d->cfg.pollIntervalMs);
+        d->freshness.start(Clock::now(), after);
+    }
+    for (auto& d : devices_.all()) {
         Device* raw = d.get();
         d->thread = std::thread([this, raw] { poll(*raw); });
     }
+}
+
+// Says STALE for each device past its stale time; the next look is due
+// in the returned milliseconds.
+int Host::checkFreshness() {
+    const auto now = Clock::now();
+    auto next = now + std::chrono::milliseconds(500);
+    for (auto& d : devices_.all()) {
+        d->freshness.check(now, [&](double age) {
+            events_.onEvent(StaleEvent{d->cfg.name, d->cfg.dataId, stampText(), true, age});
+        });
+        if (!d->freshness.stale()) next = std::min(next, d->freshness.deadline());
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::max<long long>(ms + 1, 25));
 }
 
 bool Host::allDone() {
@@ -376,9 +238,10 @@ bool Host::allDone() {
 
 void Host::mainLoop() {
     const bool tty = ::isatty(0) != 0;
+    int nextLook = 0;
     while (!commands_.quitAsked()) {
         pollfd fds[3] = {{signals_.fd(), POLLIN, 0}, {wakePipe_[0], POLLIN, 0}, {0, POLLIN, 0}};
-        const int n = ::poll(fds, stdinOpen_ ? 3 : 2, writes_.idle() ? 500 : 25);
+        const int n = ::poll(fds, stdinOpen_ ? 3 : 2, writes_.idle() ? nextLook : 25);
         if (n < 0 && errno != EINTR) break;
         if (n > 0 && fds[0].revents != 0) {
             note(nullptr, std::string("stopping on ") + signals_.take() +
@@ -413,6 +276,7 @@ void Host::mainLoop() {
             commands_.execute(c);
         }
         writes_.check();
+        nextLook = checkFreshness();
         if (allDone() && writes_.idle()) break;
     }
 }
@@ -433,10 +297,21 @@ void Host::stopPolling() {
             continue;
         }
         out_.error("smd-host: device '" + d->cfg.name + "' did not finish its round within " +
-                   std::to_string(opt_.stopGraceMs) + " ms; leaving without it");
+                   std::to_string(opt_.stopGraceMs) + " ms" +
+                   (d->freshness.stale() ? " (it is STALE)" : "") + "; leaving without it");
         forcedExit_ = true;
     }
     writes_.abandon();
+}
+
+// What the history still keeps gets a last chance; what it never took is said.
+void Host::finishStoring() {
+    if (!storeQueue_ || storingFinished_) return;
+    storingFinished_ = true;
+    unstored_ = storeQueue_->finish();
+    if (unstored_ > 0)
+        out_.error("smd-host: " + std::to_string(unstored_) +
+                   " rounds and transitions of this run could not be stored in " + dbPath_);
 }
 
 void Host::summary() {
@@ -474,6 +349,7 @@ void Host::teardown() {
     library_.reset();
     if (pluginOutput_) pluginOutput_->restore();
     pluginOutput_.reset();
+    finishStoring();
     if (summarize_) summary();
     summarize_ = false;
     store_.reset();
@@ -488,6 +364,11 @@ int Host::run() {
         setup();
         restore();
         startPolling();
+    } catch (const std::system_error& e) {
+        // Only thread creation throws this here: out of threads or memory.
+        out_.error(std::string("smd-host: cannot start a thread: ") + e.what());
+        teardown();
+        return 1;
     } catch (const std::exception& e) {
         out_.error(std::string("smd-host: ") + e.what());
         teardown();
@@ -498,16 +379,15 @@ int Host::run() {
     if (forcedExit_) {
         // A device is stuck inside the plug-in: keep what is committed and go.
         if (pluginOutput_) pluginOutput_->restore();
+        finishStoring();
         summary();
         if (store_) store_->close();
         std::_Exit(1);
     }
     summarize_ = true;
     teardown();
-    return 0;
+    return unstored_ > 0 ? 1 : 0;
 }
-
-}  // namespace
 
 int runHost(const RunOptions& options) {
     Console console(options.json);

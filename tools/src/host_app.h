@@ -25,6 +25,7 @@ struct RunOptions {
     int keepRawDays = 30;     // raw rounds kept; 0: for ever (the tiers stay longer)
     bool http = false;        // the web front: dashboard, /api, /metrics
     HttpOptions httpOptions;
+    int staleAfterMs = 0;     // 0: each device's own (configured, or from its poll interval)
 };
 
 int runHost(const RunOptions& options);

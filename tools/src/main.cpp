@@ -29,6 +29,8 @@ const char* const kUsage =
     "  --stop-wait SEC    how long a stop waits for rounds in progress (default 15)\n"
     "  --http [ADDR:]PORT serve the dashboard, /api and /metrics (read-only);\n"
     "                     ADDR defaults to 127.0.0.1, PORT 0 picks a free one\n"
+    "  --stale-after SEC  a device with no round for this long is STALE (default:\n"
+    "                     three poll intervals, each plus the round's 0.8 s)\n"
     "\n"
     "While running, type 'help' for the commands (write, writes, result, snapshot, quit).";
 
@@ -95,6 +97,15 @@ int main(int argc, char** argv) {
                 return 2;
             }
             opt.http = true;
+        } else if (a == "--stale-after") {
+            const std::string& v = need();
+            char* end = nullptr;
+            const double seconds = std::strtod(v.c_str(), &end);
+            if (*end != '\0' || !(seconds >= 0.001 && seconds <= 86400)) {
+                std::cerr << "smd-host: --stale-after takes seconds, not '" << v << "'" << std::endl;
+                return 2;
+            }
+            opt.staleAfterMs = static_cast<int>(seconds * 1000);
         } else if (a == "--json") opt.json = true;
         else if (a == "--verbose") opt.verbose = true;
         else if (a == "--no-restore") opt.restore = false;

@@ -161,6 +161,10 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
                 dev.pollIntervalMs = static_cast<int>(intIn(entry["pollIntervalMs"], 0, 3600000,
                                                             where + ".pollIntervalMs",
                                                             "an integer from 0 to 3600000"));
+            if (entry.isMember("staleAfterMs"))
+                dev.staleAfterMs = static_cast<int>(intIn(entry["staleAfterMs"], 1, 86400000,
+                                                          where + ".staleAfterMs",
+                                                          "an integer from 1 to 86400000"));
             dev.settings = entry.isMember("settings") ? entry["settings"] : Json::Value(Json::objectValue);
             // A settings document the driver refuses is InitSetting's to report;
             // only the host's own part is checked here.

@@ -15,6 +15,7 @@ struct DeviceConfig {
     unsigned int dataId = 0;
     Json::Value settings;     // handed to InitSetting as it stands
     int pollIntervalMs = 1000;
+    int staleAfterMs = 0;     // 0: from the poll interval
 
     // Host settings inside the document ("hostSetting"), empty/0 when absent.
     std::string serialPort() const;

@@ -1,16 +1,30 @@
 // Each way a start can fail gives one clear message and a non-zero exit,
 // before any board input is touched.
 #include <csignal>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "history_store.h"
 #include "process.h"
 #include "test_support.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PLOR_SANITIZED 1
+#endif
+#endif
+#ifndef PLOR_SANITIZED
+#define PLOR_SANITIZED 0
+#endif
 
 namespace {
 
@@ -88,6 +102,20 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
         {"scenario value out of range",
          [](const plortest::TempDir& d) { d.write("bad.scn", "0 1 2 3 0~9223372036854775807\n"); },
          {"--simulate", "bad.scn"}, {"scenario 'bad.scn' line 1: value '0~9223372036854775807' of ai4"}, 1},
+        {"database damaged",
+         [](const plortest::TempDir& d) {
+             {
+                 smdhost::HistoryStore store(d.file("bad.db"), false);
+                 const std::vector<unsigned char> image(37, 7);
+                 for (int i = 0; i < 300; ++i)
+                     store.addRound("sps1", 1, "round", image.data(), image.size(), "then");
+             }
+             // Page 3 onwards, where the rounds are, scribbled over.
+             std::fstream f(d.file("bad.db"), std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(2 * 4096);
+             f << std::string(8192, '\xff');
+         },
+         {"--config", "site.json", "--db", "bad.db"}, {"history database 'bad.db' is damaged: "}, 1},
         {"unknown option", nullptr, {"--frobnicate"}, {"unknown option '--frobnicate'"}, 2},
         {"bad round count", nullptr, {"--rounds", "many"}, {"--rounds takes a whole number"}, 2},
         {"database cannot be created", nullptr,
@@ -148,4 +176,60 @@ TEST(CommandLine, StuckDeviceHoldsNeitherTheOthersNorTheStop) {
     const std::string out = p.out();
     EXPECT_NE(out.find("history: "), std::string::npos) << out;
     EXPECT_EQ(smdtest::countOf(out, " stuck  temp "), 0);
+}
+
+TEST(CommandLine, DevicesWithoutRoundsAreSaidStaleAndDoNotSpin) {
+    plortest::TempDir dir;
+    dir.write("site.json", R"({"devices": [
+        {"name": "fast", "dataId": 1, "pollIntervalMs": 10},
+        {"name": "stuck", "dataId": 2},
+        {"name": "idle", "dataId": 3, "pollIntervalMs": 0},
+        {"name": "late", "dataId": 4, "pollIntervalMs": 50}]})");
+    smdtest::Process p({SMD_HOST_EXE, "--config", "site.json", "--plugin", STUCK_PLUGIN, "--db",
+                        "h.db", "--json", "--verbose", "--stale-after", "0.3", "--stop-wait", "0.5"},
+                       dir.path());
+    ASSERT_TRUE(p.waitForOutput(R"("event":"fresh")", 1, 10000)) << p.out() << p.err();
+    ASSERT_TRUE(p.waitForOutput(R"("event":"stale")", 3, 10000)) << p.out() << p.err();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(5000), 1);
+    EXPECT_NE(p.err().find("device 'stuck' did not finish its round within 500 ms (it is STALE)"),
+              std::string::npos) << p.err();
+    std::map<std::string, std::string> last;  // device: its last stale/fresh event
+    int refreshes = 0;
+    std::istringstream lines(p.out());
+    for (std::string line; std::getline(lines, line);) {
+        Json::Value v;
+        std::istringstream(line) >> v;
+        const std::string event = v["event"].asString();
+        if (event == "stale" || event == "fresh") {
+            EXPECT_GE(v["ageSeconds"].asDouble(), event == "stale" ? 0.3 : 0.0) << line;
+            last[v["device"].asString()] += event + " ";
+        }
+        if (v["text"] == "refresh without a round") ++refreshes;
+    }
+    EXPECT_EQ(last, (std::map<std::string, std::string>{
+                        {"stuck", "stale "}, {"idle", "stale "}, {"late", "stale fresh "}}));
+    // pollIntervalMs 0 without a round: a short pause, not thousands a second.
+    EXPECT_LT(refreshes, 40) << p.out();
+    smdhost::HistoryStore store(dir.file("h.db"), true);
+    const auto stored = store.transitions("late", 0);
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[0].signalId + (stored[0].raised ? "+" : "-") + stored[1].signalId +
+                  (stored[1].raised ? "+" : "-"),
+              "STALE+STALE-");
+}
+
+TEST(CommandLine, NoThreadToBeHadIsOneLine) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || PLOR_SANITIZED
+    GTEST_SKIP() << "the sanitizers need more address space than this leaves";
+#endif
+    plortest::TempDir dir;
+    dir.write("site.json", kGoodSite);
+    // Every thread's stack would be bigger than the whole address space.
+    smdtest::Process p({"/bin/sh", "-c", "ulimit -s 4000000; ulimit -v 3000000; exec \"$@\"", "sh",
+                        SMD_HOST_EXE, "--config", "site.json", "--plugin", PLOR_SPS_MODULE},
+                       dir.path());
+    EXPECT_EQ(p.wait(10000), 1);
+    EXPECT_EQ(smdtest::countOf(p.err(), "smd-host: "), 1) << p.err();
+    EXPECT_NE(p.err().find("smd-host: cannot start a thread: "), std::string::npos) << p.err();
 }

@@ -142,7 +142,7 @@ TEST(EndToEnd, CommandsOnStandardInput) {
     const std::string out = run.out();
     SCOPED_TRACE(out);
     EXPECT_EQ(countOf(out, "sps1  last write outcome: -1 (none: no write yet"), 1);
-    EXPECT_EQ(countOf(out, "sps1  snapshot: null"), 1);  // no round yet
+    EXPECT_EQ(countOf(out, "sps1  snapshot: null  (no round yet)"), 1);
     EXPECT_EQ(countOf(out, "sps1  write register 16 = 10 confirmed by the supply"), 1);
     EXPECT_EQ(countOf(out, "usage: write ADDR VALUE"), 1);
     EXPECT_EQ(countOf(out, "'70000' is not a 16-bit value"), 1);
@@ -157,6 +157,8 @@ TEST(EndToEnd, UnstableInputNeverHangsTheHost) {
     plortest::TempDir dir;
     Process run(hostArgs(dir, {"--simulate", "unstable"}), dir.path());
     ASSERT_TRUE(run.waitForOutput("refresh ended without a round", 1, 30000)) << run.out();
+    // No round for three poll intervals (each with the round's 0.8 s) is said out loud.
+    ASSERT_TRUE(run.waitForOutput(" sps1  STALE: no round for ", 1, 30000)) << run.out();
     run.signal(SIGINT);
     EXPECT_EQ(run.wait(20000), 0) << run.err();
     EXPECT_EQ(countOf(run.out(), "stopping on SIGINT"), 1) << run.out();
