@@ -141,6 +141,10 @@ private:
     LocalTime localTime_;
     std::map<std::string, Bucket> pending_;
     std::map<std::string, int> sincePrune_;
+    // Committed flushes: a plot that saw none while reading the tiers has read
+    // them and the pending minutes at one moment.
+    unsigned long long flushes_ = 0;
+    bool flushing_ = false;
     std::mutex mutex_;
     // The plots' connection, opened on the first plot.
     sqlite3* readDb_ = nullptr;

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -144,6 +145,25 @@ TEST_F(HistoryTiers, AnswersEachRangeWithAboutMaxPoints) {
                               (c.span > 2 * 86400 ? (c.span - 2 * 86400) / 86400 : 0))
             << c.span;
     }
+}
+
+TEST_F(HistoryTiers, PlotsWhileRoundsAreStored) {
+    HistoryStore store(dir.file("h.db"), false);
+    std::thread writer([&] {
+        for (long long t = kT0; t < kT0 + 600; ++t) add(store, t, 50);
+    });
+    long long seen = 0;
+    while (seen < 600) {
+        long long rounds = 0;
+        for (const auto& p : store.plot("sps1", kT0, kT0 + 86399).points) rounds += p.rounds;
+        EXPECT_GE(rounds, seen);  // never fewer than before, the live minute included
+        seen = rounds;
+        if (store.countRounds("sps1") == 600) break;
+    }
+    writer.join();
+    long long rounds = 0;
+    for (const auto& p : store.plot("sps1", kT0, kT0 + 86399).points) rounds += p.rounds;
+    EXPECT_EQ(rounds, 600);
 }
 
 TEST_F(HistoryTiers, PrunesAFewRowsARoundAndFallsBackToTheTiers) {
