@@ -98,9 +98,9 @@ public:
     long long countTransitions(const std::string& device);
 
     // Answered from the coarsest tier that still gives enough points for the range (and at most
-    // about maxPoints points, merging buckets further when needed). Rounds handed back to a
-    // device at start ("restore") are copies and count once. Reads on a connection of its own,
-    // so a plot never waits for a round being stored, nor holds one up.
+    // about maxPoints points, merging buckets further when needed; more than 10000 counts as
+    // 10000). Rounds handed back to a device at start ("restore") are copies and count once.
+    // Reads on a connection of its own: a plot holds up no round being stored.
     PlotSeries plot(const std::string& device, long long from, long long to,
                     std::size_t maxPoints = 2000);
     // Transitions whose time lies in [from, to], oldest first.

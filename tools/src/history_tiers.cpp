@@ -18,6 +18,8 @@ struct Tier {
     long long step;  // seconds per bucket; raw rounds count as 1
 };
 constexpr Tier kRaw{"raw", 1}, kMinute{"minute", 60}, kHour{"hour", 3600};
+constexpr std::size_t kMostPoints = 10000;
+constexpr long long kLastTime = 253402300799;  // 9999-12-31 23:59:59
 
 long long floorTo(long long t, long long step) {
     const long long q = t / step;
@@ -197,7 +199,10 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
                               std::size_t maxPoints) {
     PlotSeries series;
     series.tier = kRaw.name;
-    maxPoints = std::max<std::size_t>(maxPoints, 1);
+    // Ranges and sizes come from web clients: bounded, so no query reads a year of rounds.
+    maxPoints = std::min<std::size_t>(std::max<std::size_t>(maxPoints, 1), kMostPoints);
+    from = std::max(from, 0LL);
+    to = std::min(to, kLastTime);
     std::lock_guard<std::mutex> lock(readMutex_);
     if (to < from || readClosed_) return series;
     sqlite3* db = reader();

@@ -1,5 +1,7 @@
 // The history's tiers, pruning and plot query, on real database files; the
 // old-schema file was written by smd-host before the tiers existed.
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -104,6 +106,10 @@ TEST_F(HistoryTiers, KeepMinMeanMaxAndAnyAlarmPerBucket) {
     }
     EXPECT_TRUE(store.plot("other", kT0, kT0 + 60).points.empty());
     EXPECT_TRUE(store.plot("sps1", kT0 + 60, kT0).points.empty());
+    // A web client's range and size, however wild, give a bounded answer.
+    const auto wild = store.plot("sps1", LLONG_MIN, LLONG_MAX, SIZE_MAX);
+    EXPECT_EQ(wild.tier, "hour");
+    EXPECT_EQ(wild.points.size(), 2u);
 }
 
 TEST_F(HistoryTiers, AnswersEachRangeWithAboutMaxPoints) {
