@@ -41,7 +41,7 @@ struct TransitionRow {
     std::string at;
     std::string signalId, name, valueText;
     bool raised = false;
-    long long t = 0;  // unix seconds of `at` (0 when `at` is no time)
+    long long t = 0;  // unix seconds of `at`; set by transitionsBetween
 };
 
 struct PlotPoint {
