@@ -53,12 +53,12 @@ struct PlotPoint {
 
 struct PlotSeries {
     std::string tier;               // "raw", "minute" or "hour"
-    long long step = 0;             // seconds per point (0 for raw)
+    long long step = 0;             // seconds per point (0 for raw; raw merged: the bucket's width)
     std::vector<PlotPoint> points;  // oldest first
 };
 
-// How long each resolution is kept, in seconds before the device's latest
-// round; 0 keeps it for ever.
+// How long each resolution is kept, in seconds before the time of the
+// device's round being stored; 0 keeps it for ever.
 struct Retention {
     long long raw = 30LL * 86400;
     long long minute = 400LL * 86400;
