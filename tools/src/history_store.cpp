@@ -171,8 +171,11 @@ void HistoryStore::addRound(const std::string& device, unsigned int dataId,
         }
         if (sqlite3_step(kept(kCommit)) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
         sqlite3_reset(kept_[kCommit]);
+        if (flushing_) ++flushes_;
+        flushing_ = false;
     } catch (...) {
         pending_[device] = before;
+        flushing_ = false;
         sqlite3_reset(kept_[kCommit]);
         sqlite3_step(kept(kRollback));
         sqlite3_reset(kept_[kRollback]);

@@ -41,7 +41,7 @@ struct TransitionRow {
     std::string at;
     std::string signalId, name, valueText;
     bool raised = false;
-    long long t = 0;  // unix seconds of `at` (0 when `at` is no time)
+    long long t = 0;  // unix seconds of `at`; set by transitionsBetween
 };
 
 struct PlotPoint {
@@ -53,12 +53,12 @@ struct PlotPoint {
 
 struct PlotSeries {
     std::string tier;               // "raw", "minute" or "hour"
-    long long step = 0;             // seconds per point (0 for raw)
+    long long step = 0;             // seconds per point (0 for raw; raw merged: the bucket's width)
     std::vector<PlotPoint> points;  // oldest first
 };
 
-// How long each resolution is kept, in seconds before the device's latest
-// round; 0 keeps it for ever.
+// How long each resolution is kept, in seconds before the time of the
+// device's round being stored; 0 keeps it for ever.
 struct Retention {
     long long raw = 30LL * 86400;
     long long minute = 400LL * 86400;
@@ -98,9 +98,9 @@ public:
     long long countTransitions(const std::string& device);
 
     // Answered from the coarsest tier that still gives enough points for the range (and at most
-    // about maxPoints points, merging buckets further when needed). Rounds handed back to a
-    // device at start ("restore") are copies and count once. Reads on a connection of its own,
-    // so a plot never waits for a round being stored, nor holds one up.
+    // about maxPoints points, merging buckets further when needed; more than 10000 counts as
+    // 10000). Rounds handed back to a device at start ("restore") are copies and count once.
+    // Reads on a connection of its own: a plot holds up no round being stored.
     PlotSeries plot(const std::string& device, long long from, long long to,
                     std::size_t maxPoints = 2000);
     // Transitions whose time lies in [from, to], oldest first.
@@ -144,6 +144,10 @@ private:
     LocalTime localTime_;
     std::map<std::string, Bucket> pending_;
     std::map<std::string, int> sincePrune_;
+    // Committed flushes: a plot that saw none while reading the tiers has read
+    // them and the pending minutes at one moment.
+    unsigned long long flushes_ = 0;
+    bool flushing_ = false;
     std::mutex mutex_;
     // The plots' connection, opened on the first plot.
     sqlite3* readDb_ = nullptr;

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "history_sql.h"
@@ -17,6 +18,8 @@ struct Tier {
     long long step;  // seconds per bucket; raw rounds count as 1
 };
 constexpr Tier kRaw{"raw", 1}, kMinute{"minute", 60}, kHour{"hour", 3600};
+constexpr std::size_t kMostPoints = 10000;
+constexpr long long kLastTime = 253402300799;  // 9999-12-31 23:59:59
 
 long long floorTo(long long t, long long step) {
     const long long q = t / step;
@@ -129,6 +132,7 @@ void HistoryStore::addToTiers(const std::string& device, long long t, const Reco
 }
 
 void HistoryStore::flush(const std::string& device, const Bucket& b) {
+    flushing_ = true;
     for (const auto& [which, step] : {std::pair<Kept, long long>{kUpsertMinute, kMinute.step},
                                       std::pair<Kept, long long>{kUpsertHour, kHour.step}}) {
         sql::Use st(kept(which));
@@ -155,9 +159,12 @@ void HistoryStore::flushAll() {
             if (b.n > 0) flush(device, b);
         exec("COMMIT");
     } catch (...) {
+        flushing_ = false;
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    flushing_ = false;
+    ++flushes_;
     pending_.clear();
 }
 
@@ -192,7 +199,10 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
                               std::size_t maxPoints) {
     PlotSeries series;
     series.tier = kRaw.name;
-    maxPoints = std::max<std::size_t>(maxPoints, 1);
+    // Ranges and sizes come from web clients: bounded, so no query reads a year of rounds.
+    maxPoints = std::min<std::size_t>(std::max<std::size_t>(maxPoints, 1), kMostPoints);
+    from = std::max(from, 0LL);
+    to = std::min(to, kLastTime);
     std::lock_guard<std::mutex> lock(readMutex_);
     if (to < from || readClosed_) return series;
     sqlite3* db = reader();
@@ -210,14 +220,23 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
     }
     series.tier = tier->name;
     series.step = tier == &kRaw ? 0 : tier->step;
-    series.points = readRows(db, *tier, device, from, to);
-    if (tier != &kRaw) {
-        // The minute still being summed up, so the latest point is as live as the rounds.
+    if (tier == &kRaw) {
+        series.points = readRows(db, *tier, device, from, to);
+    } else {
+        // With the minute still being summed up, so the latest point is as live as the rounds.
+        // A flush between reading it and the tiers would drop or double a minute: read again.
         Bucket b;
-        {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            unsigned long long before = 0;
+            {
+                std::lock_guard<std::mutex> storeLock(mutex_);
+                before = flushes_;
+                const auto it = pending_.find(device);
+                b = it != pending_.end() ? it->second : Bucket{};
+            }
+            series.points = readRows(db, *tier, device, from, to);
             std::lock_guard<std::mutex> storeLock(mutex_);
-            const auto it = pending_.find(device);
-            if (it != pending_.end()) b = it->second;
+            if (flushes_ == before) break;
         }
         if (b.n > 0 && b.t >= floorTo(from, tier->step) && b.t <= to) {
             PlotPoint p;
@@ -229,9 +248,13 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
                 p.max[i] = b.max[i];
                 p.mean[i] = static_cast<float>(b.sum[i] / static_cast<double>(b.n));
             }
-            series.points.push_back(p);
-            if (series.points.size() > 1 && series.points[series.points.size() - 2].t >= p.t)
-                series.points = merged(series.points, tier->step);
+            // Newest but for a clock set back; merged with a stored part of its bucket.
+            auto& pts = series.points;
+            const auto at = std::upper_bound(pts.begin(), pts.end(), p.t,
+                                             [](long long t, const PlotPoint& q) { return t < q.t; });
+            const bool shared = at != pts.begin() && std::prev(at)->t == p.t;
+            pts.insert(at, p);
+            if (shared) pts = merged(pts, tier->step);
         }
     }
     if (series.points.size() > maxPoints) {
