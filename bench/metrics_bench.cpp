@@ -38,7 +38,7 @@ BENCHMARK(BM_MetricsText)->Unit(benchmark::kMicrosecond);
 void BM_MetricsRequest(benchmark::State& state) {
     smdhost::SiteState site;
     fill(site);
-    auto server = smdhost::startWebServer(site, "/nonexistent.db", smdhost::HttpOptions());
+    auto server = smdhost::startWebServer(site, nullptr, smdhost::HttpOptions());
     httplib::Client client("127.0.0.1", server->port());
     client.set_keep_alive(true);
     for (auto _ : state) {

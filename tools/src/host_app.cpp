@@ -111,7 +111,7 @@ void Host::startWeb() {
     }
     if (!opt_.http) return;
     try {
-        http_ = startWebServer(web_, dbPath_, opt_.httpOptions);
+        http_ = startWebServer(web_, store_.get(), opt_.httpOptions);
     } catch (const std::exception& e) {
         throw Fatal(std::string("--http: ") + e.what());
     }

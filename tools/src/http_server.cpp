@@ -13,6 +13,7 @@
 #include <httplib.h>
 
 #include "dashboard_assets.h"
+#include "history_store.h"
 #include "metrics.h"
 #include "web_api.h"
 
@@ -83,8 +84,8 @@ void send(httplib::Response& res, const Reply& r) {
 
 class HttpWebServer : public WebServer {
 public:
-    HttpWebServer(const SiteState& state, std::string dbPath, const HttpOptions& opt)
-        : state_(state), dbPath_(std::move(dbPath)) {
+    HttpWebServer(const SiteState& state, HistoryStore* store, const HttpOptions& opt)
+        : state_(state), store_(store) {
         chartJs_ = readFile(opt.chartJs.empty() ? PLOR_CHART_JS : opt.chartJs);
         const auto threads = static_cast<std::size_t>(opt.threads);
         const auto queued = static_cast<std::size_t>(opt.queued);
@@ -167,10 +168,10 @@ private:
             send(res, apiDevices(state_.view()));
         });
         svr_.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
-            send(res, apiHistory(state_.view(), dbPath_, params(req)));
+            send(res, apiHistory(state_.view(), store_, params(req)));
         });
         svr_.Get("/api/transitions", [this](const httplib::Request& req, httplib::Response& res) {
-            send(res, apiTransitions(state_.view(), dbPath_, params(req)));
+            send(res, apiTransitions(state_.view(), store_, params(req)));
         });
         svr_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
             if (res.body.empty()) res.set_content(std::to_string(res.status) + "\n", "text/plain");
@@ -178,7 +179,7 @@ private:
     }
 
     const SiteState& state_;
-    std::string dbPath_;
+    HistoryStore* store_;
     std::string chartJs_;
     httplib::Server svr_;
     int port_ = 0;
@@ -188,9 +189,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<WebServer> startWebServer(const SiteState& state, const std::string& dbPath,
+std::unique_ptr<WebServer> startWebServer(const SiteState& state, HistoryStore* store,
                                           const HttpOptions& options) {
-    return std::unique_ptr<WebServer>(new HttpWebServer(state, dbPath, options));
+    return std::unique_ptr<WebServer>(new HttpWebServer(state, store, options));
 }
 
 }  // namespace smdhost

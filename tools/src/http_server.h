@@ -10,6 +10,8 @@
 
 namespace smdhost {
 
+class HistoryStore;
+
 struct HttpOptions {
     std::string host = "127.0.0.1";
     int port = 0;            // 0: any free port
@@ -32,9 +34,9 @@ public:
 };
 
 // Listening when it returns; throws std::runtime_error when it cannot bind,
-// or when smd-host was built without HTTP. History is read from dbPath
+// or when smd-host was built without HTTP. History is read from store
 // through a connection of its own.
-std::unique_ptr<WebServer> startWebServer(const SiteState& state, const std::string& dbPath,
+std::unique_ptr<WebServer> startWebServer(const SiteState& state, HistoryStore* store,
                                           const HttpOptions& options);
 
 }  // namespace smdhost

@@ -5,7 +5,7 @@
 
 namespace smdhost {
 
-std::unique_ptr<WebServer> startWebServer(const SiteState&, const std::string&,
+std::unique_ptr<WebServer> startWebServer(const SiteState&, HistoryStore*,
                                           const HttpOptions&) {
     throw std::runtime_error("this smd-host was built without HTTP (PLOR_BUILD_HTTP=OFF)");
 }

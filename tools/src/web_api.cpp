@@ -150,13 +150,13 @@ Reply apiDevices(const SiteView& site) {
     return Reply{200, "application/json", text(j)};
 }
 
-Reply apiHistory(const SiteView& site, const std::string& dbPath, const Params& params) {
+Reply apiHistory(const SiteView& site, HistoryStore* store, const Params& params) {
     const Range r = rangeOf(site, params);
     if (!r.why.empty()) return error(r.status, r.why);
     PlotSeries series;
     try {
-        HistoryStore store(dbPath, true);
-        series = store.plot(r.device->name, r.from, r.to, r.points);
+        if (store == nullptr) throw StoreError("no database");
+        series = store->plot(r.device->name, r.from, r.to, r.points);
     } catch (const std::exception& e) {
         return error(503, std::string("history not available: ") + e.what());
     }
@@ -184,13 +184,13 @@ Reply apiHistory(const SiteView& site, const std::string& dbPath, const Params& 
     return Reply{200, "application/json", text(j)};
 }
 
-Reply apiTransitions(const SiteView& site, const std::string& dbPath, const Params& params) {
+Reply apiTransitions(const SiteView& site, HistoryStore* store, const Params& params) {
     const Range r = rangeOf(site, params);
     if (!r.why.empty()) return error(r.status, r.why);
     std::vector<TransitionRow> rows;
     try {
-        HistoryStore store(dbPath, true);
-        rows = store.transitionsBetween(r.device->name, r.from, r.to);
+        if (store == nullptr) throw StoreError("no database");
+        rows = store->transitionsBetween(r.device->name, r.from, r.to);
     } catch (const std::exception& e) {
         return error(503, std::string("history not available: ") + e.what());
     }

@@ -10,6 +10,8 @@
 
 namespace smdhost {
 
+class HistoryStore;
+
 struct Reply {
     int status = 200;
     std::string type = "application/json";
@@ -20,8 +22,9 @@ using Params = std::map<std::string, std::string>;
 
 Reply apiDevices(const SiteView& site);
 // device=NAME and range=hour|day|month|year, or from=&to= (unix seconds);
-// points=N (at most 2000). The history is read from the database at dbPath.
-Reply apiHistory(const SiteView& site, const std::string& dbPath, const Params& params);
-Reply apiTransitions(const SiteView& site, const std::string& dbPath, const Params& params);
+// points=N (at most 2000). store: the host's history (its reads take a
+// connection of their own); nullptr answers 503.
+Reply apiHistory(const SiteView& site, HistoryStore* store, const Params& params);
+Reply apiTransitions(const SiteView& site, HistoryStore* store, const Params& params);
 
 }  // namespace smdhost

@@ -126,7 +126,8 @@ TEST(WebApi, HistoryFromTheStoreWithinRangeAndPoints) {
     now = 1700000029;
     Json::Value j;
     Json::Reader reader;
-    const Reply r = apiHistory(s.view(), db, {{"device", "a"}, {"from", "1700000005"},
+    HistoryStore history(db, true);
+    const Reply r = apiHistory(s.view(), &history, {{"device", "a"}, {"from", "1700000005"},
                                               {"to", "1700000024"}, {"points", "4"}});
     ASSERT_EQ(r.status, 200) << r.body;
     ASSERT_TRUE(reader.parse(r.body, j));
@@ -135,8 +136,8 @@ TEST(WebApi, HistoryFromTheStoreWithinRangeAndPoints) {
     EXPECT_GE(j["t"][0].asInt64(), 1700000005);
     EXPECT_LE(j["t"][j["t"].size() - 1].asInt64(), 1700000024);
     EXPECT_EQ(j["readings"]["dcVoltage"]["mean"].size(), j["t"].size());
-    ASSERT_TRUE(reader.parse(apiHistory(s.view(), db, {{"device", "a"}, {"from", "1700000030"},
+    ASSERT_TRUE(reader.parse(apiHistory(s.view(), &history, {{"device", "a"}, {"from", "1700000030"},
                                                        {"to", "1700000099"}}).body, j));
     EXPECT_EQ(j["t"].size(), 0u);
-    EXPECT_EQ(apiHistory(s.view(), dir.file("none.db"), {{"device", "a"}}).status, 503);
+    EXPECT_EQ(apiHistory(s.view(), nullptr, {{"device", "a"}}).status, 503);
 }
