@@ -1,6 +1,4 @@
-// The round's arithmetic on its own: texts, calibration and ring in, values,
-// ring and lines out, with no file or device.
-#include <cmath>
+// The round's arithmetic on its own, with no file or device.
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -14,25 +12,6 @@
 #include "round.h"
 
 namespace {
-
-TEST(Round, ValuesLinesAndRingFromTextsAlone) {
-    plor::TemperatureRing ring;
-    ring.count = 10;
-    for (int32_t& s : ring.samples) s = 20;
-    const plor::Gains gains{0.1f, 0.0f, 1.0f, -10.0f, 2.5f, 0.25f};
-    const plor::RoundValues r = plor::computeRound({"931\n", "535\n", "5", "100abc"}, gains, ring);
-    EXPECT_TRUE(r.temperatureSet);
-    EXPECT_EQ(r.temperature, 20.0f);  // the mean of the ten before
-    EXPECT_EQ(r.ring.samples[0], 26);
-    EXPECT_EQ(r.ring.count, 11);
-    EXPECT_EQ(r.loadCurrent, 53.5f);
-    EXPECT_EQ(r.dcVoltage, 0.0f);  // -5 clamped
-    EXPECT_EQ(r.acVoltage, 250.25f);
-    EXPECT_EQ(r.acCurrent, 0.0f);  // no DC power
-    EXPECT_EQ(r.lines[0].str(), "rAi:53.5 a2_:0.1 b2_:0 iAi:535");
-    EXPECT_EQ(r.lines[1].str(), "rAi:-5 a3_:1 b3_:-10 iAi:5");
-    EXPECT_EQ(r.lines[2].str(), "rAi:250.25 a4_:2.5 b4_:0.25 iAi:100");
-}
 
 // The lines must read exactly as the standard stream prints a float, for
 // every kind of value, without relying on the library's float to_chars.
