@@ -13,6 +13,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -46,7 +47,7 @@ public:
     ~UniDataDevice() override {}
 
     bool InitSetting(const Json::Value& settings) override {
-        return applySettings(settings, nullptr);
+        return applySettings(settings, nullptr, nullptr);
     }
 
     void RoundDone() override {
@@ -56,6 +57,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(snapshotMutex_);
             fillRound(record_);
+            ++rounds_;
             this->dataReady_ = true;
             this->updateTime_ = now;
             std::memcpy(timeOf(record_), &stamp, sizeof(stamp));
@@ -77,9 +79,13 @@ public:
     using Protocol::LoadFromCache;
     bool LoadFromCache(const unsigned char* bytes, int length) override {
         if (bytes == nullptr || length != static_cast<int>(sizeof(Data))) return false;
+        // The cached image may come from before the device's data id changed:
+        // the record always carries the device's own.
+        const uint32_t id = this->DataId();
         {
             std::lock_guard<std::mutex> lock(snapshotMutex_);
             std::memcpy(&record_, bytes, sizeof(Data));
+            std::memcpy(&record_, &id, sizeof id);
             this->dataReady_ = true;
         }
         this->RoundDone();
@@ -101,15 +107,36 @@ protected:
     // a driver's new readings and the time stamp land in one step.
     virtual void fillRound(Data& /*record*/) {}
 
-    // Reads the generic settings, then commits them together with what the
-    // driver read (commitDriver runs under the lock): a document the JSON
-    // library rejects changes nothing.
-    bool applySettings(const Json::Value& settings, const std::function<void()>& commitDriver) {
+    // Lines a settings document prints; they go out only once it is applied.
+    using SettingsLines = std::vector<std::string>;
+    // Reads the driver's part of a document into its own staging, adding the
+    // lines to print; gives the reason it refuses the document, or "".
+    using DriverReader = std::function<std::string(SettingsLines&)>;
+
+    // All or nothing: the driver's part (readDriver) and the generic part are
+    // read first, then committed together (commitDriver runs under the lock)
+    // and only then printed. A document the JSON library rejects, or that the
+    // driver refuses, changes nothing and prints one line saying why.
+    bool applySettings(const Json::Value& settings, const DriverReader& readDriver,
+                       const std::function<void()>& commitDriver) {
         {
             std::lock_guard<std::mutex> lock(snapshotMutex_);
             std::memcpy(&record_, &this->dataId_, sizeof(uint32_t));
         }
-        const Generic generic = readGeneric(settings);
+        SettingsLines lines;
+        Generic generic;
+        std::string refusal;
+        try {
+            if (readDriver) refusal = readDriver(lines);
+            if (refusal.empty()) generic = readGeneric(settings, lines);
+        } catch (const Json::Exception& e) {
+            printRefusal(e.what());
+            throw;
+        }
+        if (!refusal.empty()) {
+            printRefusal(refusal);
+            return false;
+        }
         {
             std::lock_guard<std::mutex> lock(snapshotMutex_);
             if (commitDriver) commitDriver();
@@ -117,6 +144,7 @@ protected:
             for (const auto& name : generic.names) signalNames_[name.first] = name.second;
             for (const auto& ids : generic.ids) thresholdIds_[ids.first] = ids.second;
         }
+        for (const std::string& line : lines) std::cout << line << std::endl;
         return Protocol::InitSetting(settings);
     }
 
@@ -129,6 +157,10 @@ protected:
     boost::posix_time::ptime snapshotTime_;
     mutable std::mutex snapshotMutex_;
     Json::Value snapshot_;
+    // Completed rounds (cache loads included), and the round the snapshot
+    // was built for: two rounds may share one second of update time.
+    uint64_t rounds_ = 0;
+    uint64_t snapshotRound_ = 0;
 
 private:
     struct Generic {
@@ -138,6 +170,10 @@ private:
     };
 
     static bool present(const Json::Value& v) { return !v.isNull(); }
+
+    void printRefusal(const std::string& why) const {
+        std::cout << "InitSetting " << this->dataId_ << " refused: " << why << std::endl;
+    }
 
     static boost::posix_time::ptime wholeSeconds(const boost::posix_time::ptime& t) {
         if (t.is_special()) return t;
@@ -153,7 +189,7 @@ private:
         return reinterpret_cast<unsigned char*>(&d) + sizeof(Data) - sizeof(ttime_t);
     }
 
-    Generic readGeneric(const Json::Value& settings) {
+    Generic readGeneric(const Json::Value& settings, SettingsLines& lines) {
         Generic g;
         {
             std::lock_guard<std::mutex> lock(snapshotMutex_);
@@ -162,17 +198,18 @@ private:
         const Json::Value& app = settings["appSetting"];
         if (present(app) && app.isObject() && present(app["b_mode"])) {
             g.mode = plor::parseInt32(app["b_mode"].asString().c_str());
-            std::cout << "InitSetting " << this->dataId_ << " b_mode_:" << g.mode << std::endl;
+            lines.push_back("InitSetting " + std::to_string(this->dataId_) + " b_mode_:" +
+                            std::to_string(g.mode));
         }
         if (g.mode != 3) return g;
 
-        std::cout << "here 1" << std::endl;
+        lines.emplace_back("here 1");
         const Json::Value& rules = settings["thresholdSetting"];
         if (!present(rules)) return g;
-        std::cout << "here 2" << std::endl;
+        lines.emplace_back("here 2");
         for (auto it = rules.begin(); it != rules.end(); ++it) {
             const std::string key = it.key().asString();
-            std::cout << "here " << key << std::endl;
+            lines.push_back("here " + key);
             const Json::Value& rule = *it;
             if (!rule.isObject()) continue;
             if (present(rule["SignalName"])) g.names.emplace_back(key, rule["SignalName"].asString());
@@ -182,12 +219,14 @@ private:
                 if (present(rule[field])) {
                     text += rule[field].asString();
                 } else {
-                    std::cout << this->dataId_ << " " << field << " is missing" << std::endl;
+                    lines.push_back(std::to_string(this->dataId_) + " " + field + " is missing");
                 }
                 text += ";";
             }
-            std::cout << "mobile:" << key << ":" << text << " level:" << this->thresholdLevels_[key]
-                      << " value:" << this->thresholdValues_[key] << std::endl;
+            std::ostringstream mobile;
+            mobile << "mobile:" << key << ":" << text << " level:" << this->thresholdLevels_[key]
+                   << " value:" << this->thresholdValues_[key];
+            lines.push_back(mobile.str());
             g.ids.emplace_back(key, text);
         }
         return g;

@@ -1,6 +1,7 @@
 #include "board_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,8 +14,15 @@
 void plor::Board::realSleep(unsigned int microseconds) { ::usleep(microseconds); }
 
 plor::ReadStatus plor::readFile(const char* path, std::string& text) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Never blocks: a FIFO or a device at the path is no input, and must not
+    // hold the host's thread in open or read.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return ReadStatus::openFailed;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ReadStatus::notRegular;
+    }
     ::lseek(fd, 0, SEEK_SET);
     char buffer[4096];
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -35,6 +43,7 @@ std::string readWholeFile(const char* path) {
     case plor::ReadStatus::ok:
         return text;
     case plor::ReadStatus::openFailed:
+    case plor::ReadStatus::notRegular:
         std::cout << "读取 " << path << " 失败！" << std::endl;
         return "-1";
     case plor::ReadStatus::readFailed:

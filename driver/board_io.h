@@ -20,16 +20,17 @@ struct Board {
     static void realSleep(unsigned int microseconds);
 };
 
-enum class ReadStatus { ok, openFailed, readFailed };
+enum class ReadStatus { ok, openFailed, notRegular, readFailed };
 
-// One open, seek, read (at most 4096 bytes) and close. The text ends at the
-// first NUL byte. Failures print nothing here.
+// One open, seek, read (at most 4096 bytes) and close, of a regular file
+// only. The text ends at the first NUL byte. Failures print nothing here.
 ReadStatus readFile(const char* path, std::string& text);
 
 }  // namespace plor
 
-// The whole text of a small file, or "-1" when it cannot be opened (with a
-// line on standard output) and "-2" when the read fails.
+// The whole text of a small file, or "-1" when it cannot be opened or is not
+// a regular file (with a line on standard output) and "-2" when the read
+// fails.
 std::string readWholeFile(const char* path);
 
 class SPGpio {

@@ -39,25 +39,27 @@ uint16_t wordAt(const void* input, int index) {
     return w;
 }
 
-// Deepest bracket nesting outside strings. Brackets inside comments count
-// too, which only errs on the side of refusing.
+// Deepest bracket nesting as the JSON reader will see it: strings and both
+// kinds of comment are skipped by the reader's own rules, so that neither a
+// quote inside a comment nor a comment opener inside a string can hide
+// brackets from the count. Anything the reader rejects may be miscounted, as
+// long as it is never undercounted where the reader would recurse.
 bool nestedDeeperThan(const std::string& text, int limit) {
     int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
+    const size_t n = text.size();
+    for (size_t i = 0; i < n; ++i) {
+        const char c = text[i];
         if (c == '"') {
-            inString = true;
+            // The reader ends a string at the first quote not escaped.
+            for (++i; i < n && text[i] != '"'; ++i) {
+                if (text[i] == '\\') ++i;
+            }
+        } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
+            const size_t close = text.find("*/", i + 2);
+            if (close == std::string::npos) return false;  // unterminated: refused anyway
+            i = close + 1;
+        } else if (c == '/' && i + 1 < n && text[i + 1] == '/') {
+            while (i < n && text[i] != '\n' && text[i] != '\r') ++i;
         } else if (c == '[' || c == '{') {
             if (++depth > limit) return true;
         } else if ((c == ']' || c == '}') && depth > 0) {
@@ -89,108 +91,137 @@ bool parseRequest(const std::string& text) {
 int PLOR_SPS::DeviceIoControl(int code, const void* input, int inputLength, void* output,
                               int outputCapacity, int& outputLength) {
     std::cout << "PLOR_SPS::DeviceIoControl " << code << std::endl;
-
-    // Under snapshotMutex_: rebuilds only when a round completed since.
-    const auto refreshSnapshot = [this] {
-        if (updateTime_ == snapshotTime_) return;
-        snapshotTime_ = updateTime_;
-        snapshot_["温度"] = Json::Value(static_cast<double>(record_.temperature));
-        snapshot_["负载电流"] = Json::Value(static_cast<double>(record_.loadCurrent));
-        snapshot_["直流电压"] = Json::Value(static_cast<double>(record_.dcVoltage));
-        snapshot_["交流电压"] = Json::Value(static_cast<double>(record_.acVoltage));
-        std::ostringstream when;
-        when << static_cast<unsigned>(record_.year) << '-' << static_cast<unsigned>(record_.month)
-             << '-' << static_cast<unsigned>(record_.day) << ' '
-             << static_cast<unsigned>(record_.hour) << ':' << static_cast<unsigned>(record_.minute)
-             << ':' << static_cast<unsigned>(record_.second);
-        snapshot_["更新时间"] = Json::Value(when.str());
-    };
-
-    const bool isCommand = code == kWriteRegister || code == kWriteRegisters ||
-                           code == kJsonRequest || code == kOpenRequest;
-    if (isCommand) {
-        // Refused before anything happens: no pending code, no port, no outcome change.
-        if (inputLength < 0 || (input == nullptr && inputLength > 0)) return -1;
-        if (code == kWriteRegister && inputLength < 4) return -1;
-        if (code == kWriteRegisters) {
-            const int count = inputLength / 2 - 1;
-            if (inputLength < 4 || count < 1 || count > kMaxRegisters) return -1;
-        }
-
-        __atomic_store_n(&pendingCode_, code, __ATOMIC_SEQ_CST);
-        write_result_.store(-1);
-        SMDSPDevice::OpenPort();
-    }
-
     switch (code) {
-    case kWriteRegister: {
-        const uint16_t address = wordAt(input, 0);
-        const uint16_t value = wordAt(input, 1);
-        write_expect_.store(value);
-        modbus_write_register(address, value);
-        return 0;
-    }
-    case kWriteRegisters: {
-        const int count = inputLength / 2 - 1;
-        const uint16_t address = wordAt(input, 0);
-        // The input need not be aligned for 16-bit access.
-        std::vector<unsigned short> values(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) values[static_cast<size_t>(i)] = wordAt(input, i + 1);
-        write_expect_.store(count);
-        modbus_write_registers(address, count, values.data());
-        return 0;
-    }
-    case kJsonRequest: {
-        const std::string text =
-            inputLength > 0 ? std::string(static_cast<const char*>(input),
-                                          static_cast<size_t>(inputLength))
-                            : std::string();
-        if (!parseRequest(text)) return -1;
-        return SMDVDevice::DeviceIoControl(code, input, inputLength, output, outputCapacity,
-                                           outputLength);
-    }
+    case kWriteRegister:
+        return writeRegister(input, inputLength);
+    case kWriteRegisters:
+        return writeRegisters(input, inputLength);
+    case kJsonRequest:
+        return jsonRequest(input, inputLength, output, outputCapacity, outputLength);
     case kOpenRequest:
-        return SMDVDevice::DeviceIoControl(code, input, inputLength, output, outputCapacity,
-                                           outputLength);
-    case kSnapshotText: {
-        const int capacity = output != nullptr ? outputCapacity : 0;
-        std::string text;
-        {
-            std::lock_guard<std::mutex> lock(snapshotMutex_);
-            refreshSnapshot();
-            text = Json::FastWriter().write(snapshot_);
-        }
-        outputLength = static_cast<int>(text.size());
-        if (capacity < outputLength) return -1;
-        std::memcpy(output, text.data(), text.size());
-        return 0;
+        return openRequest(input, inputLength, output, outputCapacity, outputLength);
+    case kSnapshotText:
+        return snapshotAsText(output, outputCapacity, outputLength);
+    case kSnapshotRef:
+        return snapshotByAddress(output, outputCapacity, outputLength);
+    default:
+        return writeResultQuery(code, input, inputLength, output, outputCapacity, outputLength);
     }
-    case kSnapshotRef: {
-        const Json::Value* address = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(snapshotMutex_);
-            refreshSnapshot();
-            address = &snapshot_;
-        }
-        constexpr int width = static_cast<int>(sizeof address);
-        const int capacity = output != nullptr ? outputCapacity : 0;
-        outputLength = width;
-        if (capacity < width) return -1;
-        std::memcpy(output, &address, sizeof address);
-        return 0;
+}
+
+// Refuses an input the code cannot use before anything happens (no pending
+// code, no port, no outcome change): -1. Else 0, with the command prepared.
+int PLOR_SPS::prepareCommand(int code, const void* input, int inputLength) {
+    if (inputLength < 0 || (input == nullptr && inputLength > 0)) return -1;
+    if (code == kWriteRegister && inputLength < 4) return -1;
+    if (code == kWriteRegisters) {
+        const int count = inputLength / 2 - 1;
+        if (inputLength < 4 || count < 1 || count > kMaxRegisters) return -1;
     }
-    default: {
-        if (output != nullptr && outputCapacity >= 4) {
-            const int32_t result = write_result_.load();
-            std::memcpy(output, &result, sizeof result);
-            outputLength = 4;
-        } else {
-            outputLength = 0;
-        }
-        return SMDVDevice::DeviceIoControl(code, input, inputLength, output, outputCapacity,
-                                           outputLength);
+    __atomic_store_n(&pendingCode_, code, __ATOMIC_SEQ_CST);
+    write_result_.store(-1);
+    SMDSPDevice::OpenPort();
+    return 0;
+}
+
+int PLOR_SPS::writeRegister(const void* input, int inputLength) {
+    if (prepareCommand(kWriteRegister, input, inputLength) != 0) return -1;
+    const uint16_t address = wordAt(input, 0);
+    const uint16_t value = wordAt(input, 1);
+    write_expect_.store(value);
+    modbus_write_register(address, value);
+    return 0;
+}
+
+int PLOR_SPS::writeRegisters(const void* input, int inputLength) {
+    if (prepareCommand(kWriteRegisters, input, inputLength) != 0) return -1;
+    const int count = inputLength / 2 - 1;
+    const uint16_t address = wordAt(input, 0);
+    // The input need not be aligned for 16-bit access.
+    std::vector<unsigned short> values(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) values[static_cast<size_t>(i)] = wordAt(input, i + 1);
+    write_expect_.store(count);
+    modbus_write_registers(address, count, values.data());
+    return 0;
+}
+
+int PLOR_SPS::jsonRequest(const void* input, int inputLength, void* output, int outputCapacity,
+                          int& outputLength) {
+    if (prepareCommand(kJsonRequest, input, inputLength) != 0) return -1;
+    const std::string text =
+        inputLength > 0
+            ? std::string(static_cast<const char*>(input), static_cast<size_t>(inputLength))
+            : std::string();
+    if (!parseRequest(text)) return -1;
+    return SMDVDevice::DeviceIoControl(kJsonRequest, input, inputLength, output, outputCapacity,
+                                       outputLength);
+}
+
+int PLOR_SPS::openRequest(const void* input, int inputLength, void* output, int outputCapacity,
+                          int& outputLength) {
+    if (prepareCommand(kOpenRequest, input, inputLength) != 0) return -1;
+    return SMDVDevice::DeviceIoControl(kOpenRequest, input, inputLength, output, outputCapacity,
+                                       outputLength);
+}
+
+// Under snapshotMutex_: rebuilds only when a round completed since.
+void PLOR_SPS::refreshSnapshot() {
+    if (snapshotRound_ == rounds_) return;
+    snapshotRound_ = rounds_;
+    snapshotTime_ = updateTime_;
+    snapshot_["温度"] = Json::Value(static_cast<double>(record_.temperature));
+    snapshot_["负载电流"] = Json::Value(static_cast<double>(record_.loadCurrent));
+    snapshot_["直流电压"] = Json::Value(static_cast<double>(record_.dcVoltage));
+    snapshot_["交流电压"] = Json::Value(static_cast<double>(record_.acVoltage));
+    std::ostringstream when;
+    when << static_cast<unsigned>(record_.year) << '-' << static_cast<unsigned>(record_.month)
+         << '-' << static_cast<unsigned>(record_.day) << ' ' << static_cast<unsigned>(record_.hour)
+         << ':' << static_cast<unsigned>(record_.minute) << ':'
+         << static_cast<unsigned>(record_.second);
+    snapshot_["更新时间"] = Json::Value(when.str());
+}
+
+// The text is serialised once per round; the lock is held until it is
+// copied out, so the caller never gets half of two rounds.
+int PLOR_SPS::snapshotAsText(void* output, int outputCapacity, int& outputLength) {
+    const int capacity = output != nullptr ? outputCapacity : 0;
+    std::lock_guard<std::mutex> lock(snapshotMutex_);
+    refreshSnapshot();
+    if (snapshotTextRound_ != snapshotRound_) {
+        snapshotText_ = Json::FastWriter().write(snapshot_);
+        snapshotTextRound_ = snapshotRound_;
     }
+    outputLength = static_cast<int>(snapshotText_.size());
+    if (capacity < outputLength) return -1;
+    std::memcpy(output, snapshotText_.data(), snapshotText_.size());
+    return 0;
+}
+
+int PLOR_SPS::snapshotByAddress(void* output, int outputCapacity, int& outputLength) {
+    const Json::Value* address = &snapshot_;
+    {
+        std::lock_guard<std::mutex> lock(snapshotMutex_);
+        refreshSnapshot();
     }
+    constexpr int width = static_cast<int>(sizeof address);
+    const int capacity = output != nullptr ? outputCapacity : 0;
+    outputLength = width;
+    if (capacity < width) return -1;
+    std::memcpy(output, &address, sizeof address);
+    return 0;
+}
+
+int PLOR_SPS::writeResultQuery(int code, const void* input, int inputLength, void* output,
+                               int outputCapacity, int& outputLength) {
+    if (output != nullptr && outputCapacity >= 4) {
+        const int32_t result = write_result_.load();
+        std::memcpy(output, &result, sizeof result);
+        outputLength = 4;
+    } else {
+        outputLength = 0;
+    }
+    return SMDVDevice::DeviceIoControl(code, input, inputLength, output, outputCapacity,
+                                       outputLength);
 }
 
 int PLOR_SPS::process_payload(SPModbus::tab_type, unsigned int) {

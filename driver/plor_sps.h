@@ -9,6 +9,7 @@
 
 #include "board_io.h"
 #include "plor_sps_data.h"
+#include "round.h"
 #include "smd_host.h"
 #include "uni_data_device.h"
 
@@ -54,9 +55,8 @@ protected:
     std::atomic<int32_t> write_result_{-1};
     std::atomic<int32_t> write_expect_{-1};
 
-    // Ring of whole-degree temperature samples; touched by refresh only.
-    int32_t tempSamples_[10] = {};
-    int32_t tempSampleCount_ = 0;
+    // Whole-degree temperature samples and their count; touched by refresh only.
+    plor::TemperatureRing tempRing_;
 
     plor::Board board_;
 
@@ -65,4 +65,24 @@ protected:
     bool roundPending_ = false;
     bool roundTemperature_ = false;  // only some rounds set the temperature
     PLOR_SPS_Data_t roundValues_{};
+
+    // The snapshot as text, and the round it was serialised for (none yet):
+    // a query with no new round only copies it. Guarded by snapshotMutex_.
+    std::string snapshotText_;
+    uint64_t snapshotTextRound_ = UINT64_MAX;
+
+private:
+    // One per control code; DeviceIoControl only picks.
+    int prepareCommand(int code, const void* input, int inputLength);
+    int writeRegister(const void* input, int inputLength);
+    int writeRegisters(const void* input, int inputLength);
+    int jsonRequest(const void* input, int inputLength, void* output, int outputCapacity,
+                    int& outputLength);
+    int openRequest(const void* input, int inputLength, void* output, int outputCapacity,
+                    int& outputLength);
+    int snapshotAsText(void* output, int outputCapacity, int& outputLength);
+    int snapshotByAddress(void* output, int outputCapacity, int& outputLength);
+    int writeResultQuery(int code, const void* input, int inputLength, void* output,
+                         int outputCapacity, int& outputLength);
+    void refreshSnapshot();
 };

@@ -1,7 +1,9 @@
 // Calibration of the four analog inputs from the "appSetting" object.
+#include <cmath>
 #include <cstdint>
-#include <iostream>
 #include <mutex>
+#include <sstream>
+#include <string>
 
 #include "numbers.h"
 #include "plor_sps.h"
@@ -67,6 +69,23 @@ void readKeys(const Json::Value& app, Calibration& cal) {
     }
 }
 
+// A NaN or infinite value or coefficient would give readings no alarm limit
+// can ever catch: such a document is refused. Names the first one, or "".
+std::string nonFinite(const Calibration& cal) {
+    static const char* const names[4][4] = {{"ai1y1", "ai1y2", "a1", "b1"},
+                                            {"ai2y1", "ai2y2", "a2", "b2"},
+                                            {"ai3y1", "ai3y2", "a3", "b3"},
+                                            {"ai4y1", "ai4y2", "a4", "b4"}};
+    for (int i = 0; i < 4; ++i) {
+        const Channel& c = cal.ch[i];
+        const float values[4] = {c.y1, c.y2, c.a, c.b};
+        for (int k = 0; k < 4; ++k) {
+            if (!std::isfinite(values[k])) return std::string(names[i][k]) + " is not finite";
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
 
 bool PLOR_SPS::InitSetting(const Json::Value& settings) {
@@ -75,9 +94,6 @@ bool PLOR_SPS::InitSetting(const Json::Value& settings) {
         std::lock_guard<std::mutex> lock(snapshotMutex_);
         record_.dataId = id;
     }
-
-    const Json::Value& app = settings["appSetting"];
-    if (app.isNull() || !app.isObject()) return applySettings(settings, nullptr);
 
     Calibration cal;
     {
@@ -88,17 +104,24 @@ bool PLOR_SPS::InitSetting(const Json::Value& settings) {
         cal.ch[3] = {ai4x1_, ai4x2_, ai4y1_, ai4y2_, a4_, b4_};
     }
 
-    readKeys(app, cal);
-
-    for (int i = 0; i < 4; ++i) {
-        Channel& c = cal.ch[i];
-        if (c.x1 == c.x2) continue;
-        derive(c);
-        if (i == 2) {
-            std::cout << "ai3y2_:" << c.y2 << " ai3y1_:" << c.y1 << " ai3x2_:" << c.x2
-                      << " ai3x1_:" << c.x1 << std::endl;
+    // Reads and derives on the copy; the channel 3 line waits until applied.
+    auto read = [&settings, &cal](SettingsLines& lines) -> std::string {
+        const Json::Value& app = settings["appSetting"];
+        if (app.isNull() || !app.isObject()) return std::string();
+        readKeys(app, cal);
+        for (int i = 0; i < 4; ++i) {
+            Channel& c = cal.ch[i];
+            if (c.x1 == c.x2) continue;
+            derive(c);
+            if (i == 2) {
+                std::ostringstream line;
+                line << "ai3y2_:" << c.y2 << " ai3y1_:" << c.y1 << " ai3x2_:" << c.x2
+                     << " ai3x1_:" << c.x1;
+                lines.push_back(line.str());
+            }
         }
-    }
+        return nonFinite(cal);
+    };
 
     // Runs under snapshotMutex_, only once the generic settings read cleanly too.
     auto commit = [this, &cal] {
@@ -110,5 +133,5 @@ bool PLOR_SPS::InitSetting(const Json::Value& settings) {
         a1_ = c[0].a, b1_ = c[0].b, a2_ = c[1].a, b2_ = c[1].b;
         a3_ = c[2].a, b3_ = c[2].b, a4_ = c[3].a, b4_ = c[3].b;
     };
-    return applySettings(settings, commit);
+    return applySettings(settings, read, commit);
 }

@@ -35,7 +35,7 @@ public:
         std::lock_guard<std::mutex> lock(snapshotMutex_);
         for (float* f : {&a2_, &b2_, &a3_, &b3_, &a4_, &b4_}) *f = in.ConsumeFloatingPoint<float>();
     }
-    void setSampleCount(int32_t count) { tempSampleCount_ = count; }
+    void setSampleCount(int32_t count) { tempRing_.count = count; }
 };
 
 }  // namespace

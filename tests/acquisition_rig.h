@@ -24,10 +24,10 @@ public:
         std::lock_guard<std::mutex> lock(snapshotMutex_);
         b_mode_ = mode;
     }
-    void setSampleCount(int32_t count) { tempSampleCount_ = count; }
-    int32_t sampleCount() const { return tempSampleCount_; }
+    void setSampleCount(int32_t count) { tempRing_.count = count; }
+    int32_t sampleCount() const { return tempRing_.count; }
     std::vector<int32_t> samples() const {
-        return std::vector<int32_t>(tempSamples_, tempSamples_ + 10);
+        return std::vector<int32_t>(tempRing_.samples, tempRing_.samples + 10);
     }
 };
 

@@ -255,6 +255,38 @@ TEST(Acquisition, ARoundThatCannotReadAllFourChangesNothing) {
     }
 }
 
+// Anything at an input but a regular file with some text is no reading: the
+// round is abandoned at once, as for a file that cannot be read. A FIFO used
+// to hold the round in open for good, and /dev/zero or an empty text gave 0.
+TEST(Acquisition, HostileOrEmptyInputsAbandonTheRound) {
+    struct Case {
+        const char* what;
+        size_t file;
+        std::function<void(Rig&, const std::string&)> plant;
+    } cases[] = {
+        {"FIFO", 0, [](Rig&, const std::string& p) { ::mkfifo(p.c_str(), 0600); }},
+        {"link to /dev/zero", 3,
+         [](Rig&, const std::string& p) { ::symlink("/dev/zero", p.c_str()); }},
+        {"directory", 1, [](Rig&, const std::string& p) { ::mkdir(p.c_str(), 0700); }},
+        {"empty file", 2, [](Rig& rig, const std::string&) { rig.write(2, ""); }},
+        {"NUL first", 2,
+         [](Rig& rig, const std::string&) { rig.write(2, std::string("\0" "12", 3)); }},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.dev.calibrate(1, 0, 1, 0, 1, 0);
+        rig.inputs("930", "10", "50", "220");
+        ::unlink(rig.input(c.file).c_str());
+        c.plant(rig, rig.input(c.file));
+        CoutCapture out;
+        EXPECT_EQ(rig.dev.RefreshStatus(), 0);
+        EXPECT_EQ(out.lines(), std::vector<std::string>{"读取 " + rig.input(c.file) + " 失败！"})
+            << c.what;
+        EXPECT_TRUE(rig.host.calls().empty()) << c.what;
+        EXPECT_EQ(rig.dev.sampleCount(), 0) << c.what;
+    }
+}
+
 TEST(Acquisition, RoundHandsOverThenEvaluatesThenStoresHistory) {
     Rig rig;
     rig.dev.calibrate(0, 1, 1, 0, 1, 0);

@@ -1,8 +1,11 @@
 // Control and query calls without a serial line: command preparation and
 // refusals, echo confirmation, the write-outcome query, the snapshot and
 // Get_Value.
+#include <pthread.h>
+
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <memory>
@@ -60,6 +63,21 @@ public:
         record_.temperature = t;
     }
 };
+
+// Runs fn on a thread with a small stack, as host threads on the board have.
+void onSmallStack(const std::function<void()>& fn) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t thread;
+    auto body = [](void* f) -> void* {
+        (*static_cast<const std::function<void()>*>(f))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, body, const_cast<std::function<void()>*>(&fn)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+}
 
 std::vector<unsigned char> words(std::initializer_list<uint16_t> ws) {
     std::vector<unsigned char> out(ws.size() * 2);
@@ -275,6 +293,32 @@ TEST_F(ControlTest, JsonRequestPassesOnlyBoundedObjects) {
     }
 }
 
+// Neither kind of comment may hide brackets from the depth bound: a quote
+// inside one used to turn the rest into a string for the scan, and the JSON
+// reader then recursed once per level on a small stack.
+TEST_F(ControlTest, DepthBoundHoldsAcrossComments) {
+    host.ioControlResult = 7;
+    const std::string deep(990, '[');
+    const std::string bounded = std::string(31, '[') + std::string(31, ']');
+    struct Case {
+        std::string body;
+        int rc;
+    } cases[] = {
+        {"/*\"*/" + deep, -1},
+        {"//\"\n" + deep, -1},
+        {"{\"a\":\"/*\",\"b\":" + deep, -1},      // an opener inside a string is text
+        {"{\"a\":\"\\\"//\",\"b\":" + deep, -1},  // so after an escaped quote
+        {"/*" + std::string(40, '[') + "*/{\"a\":" + bounded + "}", 7},
+        {"// [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\n{}", 7},
+    };
+    for (const Case& c : cases) {
+        plortest::CoutCapture quiet;
+        int rc = 0;
+        onSmallStack([&] { rc = call(310, std::vector<unsigned char>(c.body.begin(), c.body.end()), 0); });
+        EXPECT_EQ(rc, c.rc) << c.body.substr(0, 24);
+    }
+}
+
 TEST_F(ControlTest, QueryGivesTheOutcomeOnlyWhenItFits) {
     plortest::CoutCapture quiet;
     host.ioControlResult = 5;
@@ -352,6 +396,26 @@ TEST_F(ControlTest, SnapshotIsRebuiltOnlyAfterANewRound) {
     const std::string second = snapshotText();
     EXPECT_NE(second.find("2025-1-1 0:0:0"), std::string::npos) << second;
     EXPECT_NE(second.find("31"), std::string::npos) << second;
+}
+
+// Two rounds within one second share an update time; the snapshot must still
+// follow each of them.
+TEST_F(ControlTest, SnapshotFollowsEveryRoundWithinOneSecond) {
+    const ptime at(date(2024, 3, 5), time_duration(7, 4, 9));
+    plortest::CoutCapture quiet;
+    std::vector<unsigned char> out;
+    int len = 0;
+    for (float t : {25.0f, 31.0f, 40.0f}) {
+        round(at, t);
+        Json::Value doc;
+        ASSERT_TRUE(Json::Reader().parse(snapshotText(), doc));
+        EXPECT_EQ(doc["温度"].asDouble(), t);
+        round(at, t + 1);
+        ASSERT_EQ(call(803, {}, static_cast<int>(sizeof(void*)), &out, &len), 0);
+        const Json::Value* byAddress = nullptr;
+        std::memcpy(&byAddress, out.data(), sizeof byAddress);
+        EXPECT_EQ((*byAddress)["温度"].asDouble(), t + 1);
+    }
 }
 
 TEST_F(ControlTest, SnapshotAddressHasThePointerWidth) {

@@ -67,7 +67,7 @@ TEST(Provider, CreatedDevicesAreIndependentAndStartInAlarmMode1) {
         plortest::CoutCapture quiet;
         ASSERT_TRUE(a->LoadFromCache(image));
     }
-    EXPECT_EQ(dynamic_cast<PLOR_SPS&>(*a).record().dataId, 0x11111111u);
+    EXPECT_EQ(dynamic_cast<PLOR_SPS&>(*a).record().dataId, 3u);  // its own, not the cached one
     EXPECT_EQ(dynamic_cast<PLOR_SPS&>(*b).record().dataId, 0u);
     EXPECT_EQ(host.callsOf("SendSP").size(), 1u);
 }

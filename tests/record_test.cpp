@@ -20,9 +20,11 @@ TEST(Record, ImageIsLittleEndianAndPacked) {
     plortest::FakeClock clock;
     PLOR_SPS dev;
     dev.setClock([&clock] { return clock.now; });
+    // A restored record carries the device's own data id.
+    dev.Init(std::weak_ptr<SMDController>(), 0x01020304u, Json::Value());
 
     PLOR_SPS_Data_t cached{};
-    cached.dataId = 0x01020304u;
+    cached.dataId = 0x0A0B0C0Du;
     cached.dcVoltage = 53.5f;
     cached.acVoltage = 220.0f;
     cached.moduleFailAlarm = 1;

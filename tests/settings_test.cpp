@@ -38,7 +38,7 @@ public:
     using PLOR_SPS::b_mode_;
     using PLOR_SPS::baudRate_;
     using PLOR_SPS::portFlag_;
-    using PLOR_SPS::tempSampleCount_;
+    using PLOR_SPS::tempRing_;
     using PLOR_SPS::thresholdIds_;
     using PLOR_SPS::write_expect_;
     using PLOR_SPS::write_result_;
@@ -85,7 +85,7 @@ TEST_F(SettingsTest, StartValues) {
     EXPECT_EQ(dev.b_mode_, 1);
     EXPECT_EQ(dev.write_result_, -1);
     EXPECT_EQ(dev.write_expect_, -1);
-    EXPECT_EQ(dev.tempSampleCount_, 0);
+    EXPECT_EQ(dev.tempRing_.count, 0);
     EXPECT_EQ(dev.calibration(), std::vector<uint32_t>(24, 0));
     const PLOR_SPS_Data_t rec = dev.record();
     EXPECT_EQ(std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&rec),
@@ -235,11 +235,45 @@ TEST_F(SettingsTest, RejectedDocumentChangesNoCalibration) {
     };
     for (const char* doc : docs) {
         SCOPED_TRACE(doc);
-        CoutCapture quiet;
+        CoutCapture out;
         EXPECT_THROW(dev.InitSetting(json(doc)), Json::Exception);
+        // None of the values it read, only why it was refused.
+        const Lines lines = out.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind("InitSetting 42 refused: ", 0), 0u) << lines[0];
         EXPECT_EQ(dev.calibration(), before);
         EXPECT_EQ(dev.b_mode_, 1);
         EXPECT_TRUE(dev.thresholdIds_.empty());
+        EXPECT_EQ(dev.record().dataId, 42u);
+    }
+}
+
+// A NaN or infinite calibration would give readings no alarm can ever catch.
+TEST_F(SettingsTest, NonFiniteCalibrationRefusesTheWholeDocument) {
+    apply(R"({"appSetting":{"ai3x1":100,"ai3x2":900,"ai3y2":60,"a4":"2"}})");
+    const std::vector<uint32_t> before = dev.calibration();
+    dev.Init(std::weak_ptr<SMDController>(), 42, Json::Value());
+    // A JSON number too large for a double, as a lenient reader gives it.
+    Json::Value huge = json(R"({"appSetting":{}})");
+    huge["appSetting"]["a2"] = std::numeric_limits<double>::infinity();
+    struct Case {
+        Json::Value doc;
+        const char* why;
+    } cases[] = {
+        {json(R"({"appSetting":{"a4":"nan","b_mode":3}})"), "a4"},
+        {json(R"({"appSetting":{"b2":"-inf"}})"), "b2"},
+        {huge, "a2"},
+        {json(R"({"appSetting":{"ai1x2":1,"ai1y1":-3e38,"ai1y2":3e38}})"), "a1"},
+        {json(R"({"appSetting":{"ai3y2":3e38,"b_mode":3}})"), "b3"},  // printed its line before
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        CoutCapture out;
+        EXPECT_FALSE(dev.InitSetting(c.doc));
+        EXPECT_EQ(out.lines(), Lines{"InitSetting 42 refused: " + std::string(c.why) +
+                                     " is not finite"});
+        EXPECT_EQ(dev.calibration(), before);
+        EXPECT_EQ(dev.b_mode_, 1);
         EXPECT_EQ(dev.record().dataId, 42u);
     }
 }
