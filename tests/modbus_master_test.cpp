@@ -101,6 +101,7 @@ TEST(ModbusReplies, OnlyACheckedReplyReachesTheDriver) {
     } cases[] = {
         {"echo", 206, ok206, 1},
         {"wrong echo", 206, withCrc({0x01, 0x06, 0x00, 0x10, 0x12, 0x35}), 3},
+        {"echo of another register", 206, withCrc({0x01, 0x06, 0x00, 0x11, 0x12, 0x34}), -1},
         {"bad crc", 206, badCrc, -1},
         {"wrong slave", 206, withCrc({0x02, 0x06, 0x00, 0x10, 0x12, 0x34}), -1},
         {"exception", 206, withCrc({0x01, 0x86, 0x02}), -1},
@@ -113,6 +114,7 @@ TEST(ModbusReplies, OnlyACheckedReplyReachesTheDriver) {
         {"empty", 206, {}, -1},
         {"multiple echo", 210, withCrc({0x01, 0x10, 0x00, 0x10, 0x00, 0x02}), 1},
         {"multiple wrong count", 210, withCrc({0x01, 0x10, 0x00, 0x10, 0x00, 0x03}), 3},
+        {"multiple other start", 210, withCrc({0x01, 0x10, 0x00, 0x0F, 0x00, 0x02}), -1},
         {"multiple exception", 210, withCrc({0x01, 0x90, 0x04}), -1},
         {"single reply to multiple", 210, withCrc({0x01, 0x06, 0x00, 0x10, 0x00, 0x02}), -1},
     };
@@ -135,7 +137,7 @@ TEST(ModbusReplies, OnlyACheckedReplyReachesTheDriver) {
     }
 }
 
-TEST(ModbusSettings, HostSettingsSurviveAnyDocumentShape) {
+TEST(ModbusSettings, HostSettingsThePortCannotApplyAreRefused) {
     plortest::RecordingHost host;
     Probe dev;
     Json::Value good;
@@ -144,22 +146,42 @@ TEST(ModbusSettings, HostSettingsSurviveAnyDocumentShape) {
     ASSERT_TRUE(dev.SPModbus::InitSetting(good));
     EXPECT_EQ(dev.baud(), 19200);
 
-    const char* const docs[] = {
-        "null", "[]", "[1,2]", "\"text\"", "42", "{}", "{\"hostSetting\":null}",
-        "{\"hostSetting\":[1]}", "{\"hostSetting\":\"x\"}",
-        "{\"hostSetting\":{\"serialPort\":5,\"slaveAddress\":\"7\",\"baudRate\":\"9600\"}}",
-        "{\"hostSetting\":{\"slaveAddress\":0,\"baudRate\":12345,\"replyTimeoutMs\":0}}",
-        "{\"hostSetting\":{\"slaveAddress\":248,\"baudRate\":-9600}}",
-        "{\"hostSetting\":{\"slaveAddress\":1e30,\"baudRate\":9600.5}}",
-        "{\"hostSetting\":{\"slaveAddress\":18446744073709551615,\"baudRate\":[]}}",
-        "{\"hostSetting\":{\"slaveAddress\":{},\"serialPort\":{},\"replyTimeoutMs\":\"1\"}}",
+    // Shapes with nothing to apply are taken; a key that is there but cannot
+    // be applied refuses the whole document, with one line naming it.
+    const struct {
+        const char* text;
+        const char* refused;
+    } docs[] = {
+        {"null", nullptr}, {"[]", nullptr}, {"[1,2]", nullptr}, {"\"text\"", nullptr},
+        {"42", nullptr}, {"{}", nullptr}, {"{\"hostSetting\":null}", nullptr},
+        {"{\"hostSetting\":[1]}", nullptr}, {"{\"hostSetting\":\"x\"}", nullptr},
+        {"{\"hostSetting\":{\"serialPort\":5}}", nullptr},
+        {"{\"hostSetting\":{\"slaveAddress\":\"7\",\"baudRate\":9600}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"slaveAddress\":0}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"slaveAddress\":248}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"slaveAddress\":1e30}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"slaveAddress\":18446744073709551615}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"baudRate\":12345}}", "baudRate"},
+        {"{\"hostSetting\":{\"baudRate\":-9600}}", "baudRate"},
+        {"{\"hostSetting\":{\"baudRate\":9600.5}}", "baudRate"},
+        {"{\"hostSetting\":{\"baudRate\":\"9600\"}}", "baudRate"},
+        {"{\"hostSetting\":{\"baudRate\":[]}}", "baudRate"},
+        {"{\"hostSetting\":{\"replyTimeoutMs\":0}}", "replyTimeoutMs"},
+        {"{\"hostSetting\":{\"replyTimeoutMs\":60001,\"baudRate\":9600}}", "replyTimeoutMs"},
+        {"{\"hostSetting\":{\"replyTimeoutMs\":\"1\"}}", "replyTimeoutMs"},
     };
-    for (const char* text : docs) {
+    for (const auto& d : docs) {
         Json::Value doc;
-        ASSERT_TRUE(Json::Reader().parse(text, doc)) << text;
+        ASSERT_TRUE(Json::Reader().parse(d.text, doc)) << d.text;
+        plortest::CoutCapture out;
         bool ok = false;
-        EXPECT_NO_THROW(ok = dev.SPModbus::InitSetting(doc)) << text;
-        EXPECT_TRUE(ok) << text;
+        EXPECT_NO_THROW(ok = dev.SPModbus::InitSetting(doc)) << d.text;
+        EXPECT_EQ(ok, d.refused == nullptr) << d.text;
+        const auto lines = out.lines();
+        if (d.refused != nullptr) {
+            ASSERT_EQ(lines.size(), 1u) << d.text;
+            EXPECT_NE(lines[0].find(d.refused), std::string::npos) << lines[0];
+        }
     }
     EXPECT_EQ(dev.baud(), 19200);
 
