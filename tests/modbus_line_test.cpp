@@ -135,26 +135,30 @@ TEST_F(RawLineTest, RegistersPast65535AreRefusedBeforeAnyIo) {
     EXPECT_EQ(line.take(), smd::rtu::writeMultiple(1, 0xFFFE, words, 2));
 }
 
-// The next command's OpenPort() comes while a reply is being handed on:
-// it returns only once that hand-over is over, so no reply to an earlier
-// request reaches the device after it.
-TEST_F(RawLineTest, OpenPortWaitsForTheHandOverInProgress) {
+// The next command starts while the previous reply is being handed on:
+// its OpenPort() waits for that hand-over, and the old reply no longer
+// reaches the driver, whose state is the new command's by then.
+TEST_F(RawLineTest, ReplyHandedOnLateConfirmsNoLaterWrite) {
     SlowProbe dev;
-    settle(dev);
+    Json::Value doc = hostSetting(port, 300);
+    doc["hostSetting"]["baudRate"] = 1200;
+    ASSERT_TRUE(dev.InitSetting(doc));
     control(dev, 206, input({0x10, 7}));
     line.send(line.take());
     dev.awaitEntry();
-    std::atomic<bool> doneFirst{false};
+    std::atomic<bool> handedFirst{false};
     std::thread next([&] {
-        dev.OpenPort();
-        doneFirst.store(dev.done.load());
+        control(dev, 206, input({0x10, 7}));  // the same value: an echo would match
+        handedFirst.store(dev.done.load());
     });
-    // Time for OpenPort to overtake the hand-over if it could.
+    // Time for the command to overtake the hand-over if it could.
     std::this_thread::sleep_for(milliseconds(100));
     dev.release();
     next.join();
-    EXPECT_TRUE(doneFirst.load());
-    EXPECT_TRUE(host.outcome(1).delivered);
+    EXPECT_TRUE(handedFirst.load());
+    EXPECT_EQ(line.take(), smd::rtu::writeSingle(1, 0x10, 7));  // never answered
+    EXPECT_EQ(host.outcome(2).status, smd::kModbusTimeout);
+    EXPECT_EQ(query(dev), -1);
 }
 
 }  // namespace

@@ -132,6 +132,7 @@ int SPModbus::process(unsigned char* frame, unsigned int length) {
         on_error();
         return -1;
     }
+    if (!link_->claim()) return -1;
     for (int i = 0; i < reply.wordCount; ++i) responseWords_[i] = reply.words[i];
     return process_payload(frame, length);
 }

@@ -131,8 +131,18 @@ SerialLink::Expected SerialLink::expected() {
 
 uint64_t SerialLink::supersedeLocked(std::unique_lock<std::mutex>& lock) {
     // On the port thread the hand-over in progress is the caller's own.
-    if (!onPortThread()) handedOver_.wait(lock, [this] { return handing_ == 0; });
+    if (!onPortThread()) {
+        ++superseding_;
+        handedOver_.wait(lock, [this] { return handing_ == 0; });
+        --superseding_;
+    }
     return ++seq_;
+}
+
+bool SerialLink::claim() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (superseding_ > 0) declined_ = true;
+    return superseding_ == 0;
 }
 
 void SerialLink::supersede() {
@@ -250,22 +260,26 @@ bool SerialLink::submit(Request request) {
 
 void SerialLink::finish(const Queued& q, int status, const std::vector<uint8_t>& reply) {
     SPModbus* m;
-    bool deliver;
+    bool handing;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         m = modbus_;
-        deliver = m != nullptr && q.seq == seq_ && !stopping_;
-        if (deliver) ++handing_;
+        handing = m != nullptr && q.seq == seq_ && !stopping_;
+        if (handing) ++handing_;
+        declined_ = false;
     }
-    if (deliver && status == 0) {
+    bool delivered = handing;
+    if (handing && status == 0) {
         std::vector<uint8_t> copy(reply);
         owner_.process(copy.data(), static_cast<unsigned int>(copy.size()));
-    } else if (deliver) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        delivered = !declined_;
+    } else if (handing) {
         m->on_error();
     }
     // Inside the hand-over, so that what the host reads back is this outcome.
-    smd::hostObserver()->onModbusReply(owner_, q.req.function, q.req.address, status, deliver);
-    if (!deliver) return;
+    smd::hostObserver()->onModbusReply(owner_, q.req.function, q.req.address, status, delivered);
+    if (!handing) return;
     std::lock_guard<std::mutex> lock(mutex_);
     --handing_;
     handedOver_.notify_all();

@@ -58,6 +58,10 @@ public:
     bool onPortThread() const { return portThreadOf_ == this; }
 
     void supersede();
+    // Asked by process() before it hands a reply to the driver: false once a
+    // newer command has begun (its OpenPort() waits), so that the driver's
+    // fresh state is not overwritten by the old reply.
+    bool claim();
     // Opens the configured port at baud unless it is open, healthy and set
     // alike; path gets the configured path.
     bool open(int baud, std::string& path);
@@ -99,7 +103,9 @@ private:
     bool stopping_ = false;
     std::deque<Queued> queue_;
     uint64_t seq_ = 0;
-    int handing_ = 0;  // hand-overs in progress
+    int handing_ = 0;      // hand-overs in progress
+    int superseding_ = 0;  // supersedes waiting for them
+    bool declined_ = false;
 
     std::thread thread_;
     static thread_local const SerialLink* portThreadOf_;
