@@ -9,10 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,8 +28,7 @@ class SlaveRelay {
 public:
     SlaveRelay() {
         int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) return;
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, in[0], 0);
@@ -48,18 +45,14 @@ public:
         port_ = line(30000);  // a cold interpreter on a busy machine
     }
     ~SlaveRelay() {
-        if (to_ >= 0) ::close(to_);  // end of input ends the relay
-        if (pid_ > 0) {
-            int status = 0;
-            for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            if (::waitpid(pid_, &status, WNOHANG) == 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-            }
-        }
-        if (from_ >= 0) ::close(from_);
+        ::close(to_);  // end of input ends the relay
+        pollfd p{from_, POLLIN, 0};
+        char c;
+        bool ended = false;
+        while (!ended && ::poll(&p, 1, 5000) > 0) ended = ::read(from_, &c, 1) != 1;
+        if (pid_ > 0 && !ended) ::kill(pid_, SIGKILL);
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+        ::close(from_);
     }
     const std::string& port() const { return port_; }
     std::string ask(const std::string& command) {
@@ -69,19 +62,13 @@ public:
     }
 
 private:
+    // One line of output; empty at its end or after timeoutMs.
     std::string line(int timeoutMs) {
         std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{from_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
-            char c;
-            if (::read(from_, &c, 1) != 1) return "";
-            if (c == '\n') return text;
-            text += c;
-        }
+        pollfd p{from_, POLLIN, 0};
+        char c;
+        while (::poll(&p, 1, timeoutMs) > 0 && ::read(from_, &c, 1) == 1 && c != '\n') text += c;
+        return text;
     }
 
     pid_t pid_ = -1;

@@ -8,9 +8,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -65,31 +63,14 @@ class SlowProbe : public Probe {
 public:
     ~SlowProbe() override { SMDSPDevice::ClosePort(); }
     int process(unsigned char* frame, unsigned int length) override {
-        {
-            std::unique_lock<std::mutex> lock(m_);
-            entered_ = true;
-            cv_.notify_all();
-            cv_.wait(lock, [this] { return released_; });
-        }
+        entered.set_value();
+        release.get_future().wait();
         const int r = Probe::process(frame, length);
         done.store(true);
         return r;
     }
-    void awaitEntry() {
-        std::unique_lock<std::mutex> lock(m_);
-        ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(10), [this] { return entered_; }));
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(m_);
-        released_ = true;
-        cv_.notify_all();
-    }
+    std::promise<void> entered, release;
     std::atomic<bool> done{false};
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool entered_ = false, released_ = false;
 };
 
 struct RawLineTest : ::testing::Test {
@@ -145,7 +126,8 @@ TEST_F(RawLineTest, ReplyHandedOnLateConfirmsNoLaterWrite) {
     ASSERT_TRUE(dev.InitSetting(doc));
     control(dev, 206, input({0x10, 7}));
     line.send(line.take());
-    dev.awaitEntry();
+    ASSERT_EQ(dev.entered.get_future().wait_for(std::chrono::seconds(10)),
+              std::future_status::ready);
     std::atomic<bool> handedFirst{false};
     std::thread next([&] {
         control(dev, 206, input({0x10, 7}));  // the same value: an echo would match
@@ -153,7 +135,7 @@ TEST_F(RawLineTest, ReplyHandedOnLateConfirmsNoLaterWrite) {
     });
     // Time for the command to overtake the hand-over if it could.
     std::this_thread::sleep_for(milliseconds(100));
-    dev.release();
+    dev.release.set_value();
     next.join();
     EXPECT_TRUE(handedFirst.load());
     EXPECT_EQ(line.take(), smd::rtu::writeSingle(1, 0x10, 7));  // never answered
