@@ -9,6 +9,7 @@ packages=(cmake ninja-build g++ clang pkg-config libclang-rt-14-dev
           libjsoncpp-dev libboost-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev libmodbus-dev libsqlite3-dev sqlite3 socat)
 packages+=(libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium prometheus)  # smd-host --http and its tests
+packages+=(python3-pymodbus python3-serial-asyncio)  # the Modbus slave of the interop test
 mips=0
 for arg in "$@"; do
   case "$arg" in

@@ -19,56 +19,14 @@
 
 #include <gtest/gtest.h>
 
+#include "modbus_rig.h"
 #include "modbus_rtu.h"
 #include "plor_sps.h"
 #include "test_support.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-class Probe : public PLOR_SPS {
-public:
-    // The port thread calls into this object: stop it before the vtable
-    // changes back to PLOR_SPS's.
-    ~Probe() override { SMDSPDevice::ClosePort(); }
-    int result() const { return write_result_.load(); }
-    int baud() const { return baudRate_; }
-};
-
-Bytes withCrc(Bytes b) {
-    const uint16_t crc = smd::rtu::crc16(b.data(), b.size());
-    b.push_back(static_cast<uint8_t>(crc & 0xFF));
-    b.push_back(static_cast<uint8_t>(crc >> 8));
-    return b;
-}
-
-Bytes input(std::initializer_list<uint16_t> ws) {
-    Bytes out(ws.size() * 2);
-    size_t i = 0;
-    for (uint16_t w : ws) std::memcpy(&out[2 * i++], &w, 2);
-    return out;
-}
-
-int control(PLOR_SPS& dev, int code, const Bytes& in) {
-    int len = 0;
-    return dev.DeviceIoControl(code, in.data(), static_cast<int>(in.size()), nullptr, 0, len);
-}
-
-int query(PLOR_SPS& dev) {
-    int32_t v = 0;
-    int len = 0;
-    dev.DeviceIoControl(1000, nullptr, 0, &v, 4, len);
-    return v;
-}
-
-Json::Value hostSetting(const std::string& port, int timeoutMs, int slave = 1) {
-    Json::Value doc;
-    doc["hostSetting"]["serialPort"] = port;
-    doc["hostSetting"]["slaveAddress"] = slave;
-    doc["hostSetting"]["replyTimeoutMs"] = timeoutMs;
-    return doc;
-}
+using namespace plortest::modbus;
 
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
     for (const auto& l : lines) {
@@ -101,6 +59,7 @@ TEST(ModbusReplies, OnlyACheckedReplyReachesTheDriver) {
     } cases[] = {
         {"echo", 206, ok206, 1},
         {"wrong echo", 206, withCrc({0x01, 0x06, 0x00, 0x10, 0x12, 0x35}), 3},
+        {"echo of another register", 206, withCrc({0x01, 0x06, 0x00, 0x11, 0x12, 0x34}), -1},
         {"bad crc", 206, badCrc, -1},
         {"wrong slave", 206, withCrc({0x02, 0x06, 0x00, 0x10, 0x12, 0x34}), -1},
         {"exception", 206, withCrc({0x01, 0x86, 0x02}), -1},
@@ -113,6 +72,7 @@ TEST(ModbusReplies, OnlyACheckedReplyReachesTheDriver) {
         {"empty", 206, {}, -1},
         {"multiple echo", 210, withCrc({0x01, 0x10, 0x00, 0x10, 0x00, 0x02}), 1},
         {"multiple wrong count", 210, withCrc({0x01, 0x10, 0x00, 0x10, 0x00, 0x03}), 3},
+        {"multiple other start", 210, withCrc({0x01, 0x10, 0x00, 0x0F, 0x00, 0x02}), -1},
         {"multiple exception", 210, withCrc({0x01, 0x90, 0x04}), -1},
         {"single reply to multiple", 210, withCrc({0x01, 0x06, 0x00, 0x10, 0x00, 0x02}), -1},
     };
@@ -135,7 +95,7 @@ TEST(ModbusReplies, OnlyACheckedReplyReachesTheDriver) {
     }
 }
 
-TEST(ModbusSettings, HostSettingsSurviveAnyDocumentShape) {
+TEST(ModbusSettings, HostSettingsThePortCannotApplyAreRefused) {
     plortest::RecordingHost host;
     Probe dev;
     Json::Value good;
@@ -144,22 +104,42 @@ TEST(ModbusSettings, HostSettingsSurviveAnyDocumentShape) {
     ASSERT_TRUE(dev.SPModbus::InitSetting(good));
     EXPECT_EQ(dev.baud(), 19200);
 
-    const char* const docs[] = {
-        "null", "[]", "[1,2]", "\"text\"", "42", "{}", "{\"hostSetting\":null}",
-        "{\"hostSetting\":[1]}", "{\"hostSetting\":\"x\"}",
-        "{\"hostSetting\":{\"serialPort\":5,\"slaveAddress\":\"7\",\"baudRate\":\"9600\"}}",
-        "{\"hostSetting\":{\"slaveAddress\":0,\"baudRate\":12345,\"replyTimeoutMs\":0}}",
-        "{\"hostSetting\":{\"slaveAddress\":248,\"baudRate\":-9600}}",
-        "{\"hostSetting\":{\"slaveAddress\":1e30,\"baudRate\":9600.5}}",
-        "{\"hostSetting\":{\"slaveAddress\":18446744073709551615,\"baudRate\":[]}}",
-        "{\"hostSetting\":{\"slaveAddress\":{},\"serialPort\":{},\"replyTimeoutMs\":\"1\"}}",
+    // Shapes with nothing to apply are taken; a key that is there but cannot
+    // be applied refuses the whole document, with one line naming it.
+    const struct {
+        const char* text;
+        const char* refused;
+    } docs[] = {
+        {"null", nullptr}, {"[]", nullptr}, {"[1,2]", nullptr}, {"\"text\"", nullptr},
+        {"42", nullptr}, {"{}", nullptr}, {"{\"hostSetting\":null}", nullptr},
+        {"{\"hostSetting\":[1]}", nullptr}, {"{\"hostSetting\":\"x\"}", nullptr},
+        {"{\"hostSetting\":{\"serialPort\":5}}", nullptr},
+        {"{\"hostSetting\":{\"slaveAddress\":\"7\",\"baudRate\":9600}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"slaveAddress\":0}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"slaveAddress\":248}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"slaveAddress\":1e30}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"slaveAddress\":18446744073709551615}}", "slaveAddress"},
+        {"{\"hostSetting\":{\"baudRate\":12345}}", "baudRate"},
+        {"{\"hostSetting\":{\"baudRate\":-9600}}", "baudRate"},
+        {"{\"hostSetting\":{\"baudRate\":9600.5}}", "baudRate"},
+        {"{\"hostSetting\":{\"baudRate\":\"9600\"}}", "baudRate"},
+        {"{\"hostSetting\":{\"baudRate\":[]}}", "baudRate"},
+        {"{\"hostSetting\":{\"replyTimeoutMs\":0}}", "replyTimeoutMs"},
+        {"{\"hostSetting\":{\"replyTimeoutMs\":60001,\"baudRate\":9600}}", "replyTimeoutMs"},
+        {"{\"hostSetting\":{\"replyTimeoutMs\":\"1\"}}", "replyTimeoutMs"},
     };
-    for (const char* text : docs) {
+    for (const auto& d : docs) {
         Json::Value doc;
-        ASSERT_TRUE(Json::Reader().parse(text, doc)) << text;
+        ASSERT_TRUE(Json::Reader().parse(d.text, doc)) << d.text;
+        plortest::CoutCapture out;
         bool ok = false;
-        EXPECT_NO_THROW(ok = dev.SPModbus::InitSetting(doc)) << text;
-        EXPECT_TRUE(ok) << text;
+        EXPECT_NO_THROW(ok = dev.SPModbus::InitSetting(doc)) << d.text;
+        EXPECT_EQ(ok, d.refused == nullptr) << d.text;
+        const auto lines = out.lines();
+        if (d.refused != nullptr) {
+            ASSERT_EQ(lines.size(), 1u) << d.text;
+            EXPECT_NE(lines[0].find(d.refused), std::string::npos) << lines[0];
+        }
     }
     EXPECT_EQ(dev.baud(), 19200);
 
@@ -174,53 +154,6 @@ TEST(ModbusSettings, HostSettingsSurviveAnyDocumentShape) {
 }
 
 // ---- A real line: the device on one end of a pty, libmodbus on the other.
-
-struct Outcome {
-    int function = 0;
-    int address = 0;
-    int status = 0;
-    bool delivered = false;
-    int resultThen = 0;
-};
-
-class PortHost : public plortest::RecordingHost {
-public:
-    void onModbusReply(const SMDVDevice& dev, int function, int address, int status,
-                       bool delivered) override {
-        const auto* probe = dynamic_cast<const Probe*>(&dev);
-        std::lock_guard<std::mutex> lock(m_);
-        outcomes_.push_back({function, address, status, delivered, probe ? probe->result() : 0});
-        cv_.notify_all();
-    }
-    void onModbusStray(const SMDVDevice&, unsigned int bytes) override {
-        std::lock_guard<std::mutex> lock(m_);
-        stray_ += bytes;
-        cv_.notify_all();
-    }
-    // Waits for the n-th outcome and returns it.
-    Outcome outcome(size_t n) {
-        std::unique_lock<std::mutex> lock(m_);
-        if (!cv_.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes_.size() >= n; })) {
-            ADD_FAILURE() << "no outcome " << n;
-            return Outcome{0, 0, 99, false, 0};
-        }
-        return outcomes_[n - 1];
-    }
-    bool waitStray(unsigned int bytes) {
-        std::unique_lock<std::mutex> lock(m_);
-        return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return stray_ >= bytes; });
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> lock(m_);
-        return outcomes_.size();
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<Outcome> outcomes_;
-    unsigned int stray_ = 0;
-};
 
 // A pty pair; the far end is served by libmodbus as slave 1 with holding
 // registers 0x100 to 0x10F.

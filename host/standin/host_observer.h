@@ -51,12 +51,13 @@ public:
     // the caller's thread when the request could not be sent.
     virtual void onModbusReply(const SMDVDevice& /*dev*/, int /*function*/, int /*address*/,
                                int /*status*/, bool /*delivered*/) {}
-    // Bytes that arrived while no request waited for a reply; dropped.
+    // Bytes that arrived while no request waited for a reply, or that formed
+    // no frame (noise, a fragment); dropped.
     virtual void onModbusStray(const SMDVDevice& /*dev*/, unsigned int /*bytes*/) {}
 };
 
 constexpr int kModbusTimeout = -1;     // no complete reply in time
-constexpr int kModbusBadFrame = -2;    // CRC, slave, function or length wrong
+constexpr int kModbusBadFrame = -2;    // a frame that answers no request in flight
 constexpr int kModbusSendFailed = -3;  // port not open, queue full or write failed
 constexpr int kModbusPortLost = -4;    // the port failed or was closed meanwhile
 

@@ -51,19 +51,18 @@ std::vector<uint8_t> writeMultiple(uint8_t slave, uint16_t address, const uint16
     return out;
 }
 
-size_t replyLength(const uint8_t* head, size_t have) {
-    if (have < 2) return 0;
-    if (head[1] & 0x80) return 5;
-    if (head[1] == kWriteSingle || head[1] == kWriteMultiple) return 8;
-    return 0;
+bool isFrame(const uint8_t* frame, size_t length) {
+    if (frame == nullptr || length < 4) return false;
+    const uint16_t crc = static_cast<uint16_t>(frame[length - 2] | (frame[length - 1] << 8));
+    return crc16(frame, length - 2) == crc;
 }
 
-Reply checkReply(const uint8_t* frame, size_t length, int slave, int expectedFunction) {
+Reply checkReply(const uint8_t* frame, size_t length, int slave, int expectedFunction,
+                 int expectedAddress) {
     Reply r;
     if (frame == nullptr || length < 4) return r;
-    const uint16_t crc = static_cast<uint16_t>(frame[length - 2] | (frame[length - 1] << 8));
     r.function = frame[1];
-    if (crc16(frame, length - 2) != crc) {
+    if (!isFrame(frame, length)) {
         r.check = Check::badCrc;
         return r;
     }
@@ -88,6 +87,11 @@ Reply checkReply(const uint8_t* frame, size_t length, int slave, int expectedFun
     }
     if (length != 8) {
         r.check = Check::badLength;
+        return r;
+    }
+    r.address = wordAt(frame + 2);
+    if (expectedAddress >= 0 && r.address != expectedAddress) {
+        r.check = Check::wrongAddress;
         return r;
     }
     if (base == kWriteSingle) {

@@ -23,25 +23,38 @@ std::vector<uint8_t> writeSingle(uint8_t slave, uint16_t address, uint16_t value
 std::vector<uint8_t> writeMultiple(uint8_t slave, uint16_t address, const uint16_t* values,
                                    size_t count);
 
-enum class Check { ok, tooShort, badCrc, wrongSlave, wrongFunction, badLength, exception };
+enum class Check {
+    ok,
+    tooShort,
+    badCrc,
+    wrongSlave,
+    wrongFunction,
+    badLength,
+    exception,
+    wrongAddress
+};
 
 struct Reply {
     Check check = Check::tooShort;
     int function = 0;       // function byte as received, exception bit included
     int exceptionCode = 0;  // for Check::exception
+    int address = -1;       // register (06) or start register (16) the echo names
     uint16_t words[2] = {0, 0};
     int wordCount = 0;
 };
 
 // Checks a reply to a 06 or 16 request as a master must: CRC first, then
 // the slave address, the function (expectedFunction 0 takes either), the
-// length and exception replies. On ok, a 06 reply gives one word (the
-// echoed value) and a 16 reply two (16 and the echoed quantity).
-Reply checkReply(const uint8_t* frame, size_t length, int slave, int expectedFunction);
+// length and exception replies, then the register the echo names
+// (expectedAddress -1 takes any): an echo for another register answers
+// some other request. On ok, a 06 reply gives one word (the echoed value)
+// and a 16 reply two (16 and the echoed quantity); a value or quantity that
+// differs from the request is the caller's to judge.
+Reply checkReply(const uint8_t* frame, size_t length, int slave, int expectedFunction,
+                 int expectedAddress = -1);
 
-// The full length of the reply whose first bytes are given, or 0 while it
-// cannot be told from them.
-size_t replyLength(const uint8_t* head, size_t have);
+// Whether the bytes can be a frame at all: long enough and the CRC holds.
+bool isFrame(const uint8_t* frame, size_t length);
 
 }  // namespace rtu
 }  // namespace smd

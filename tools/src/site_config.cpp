@@ -11,6 +11,8 @@
 #include <set>
 #include <sstream>
 
+#include "serial_limits.h"
+
 namespace smdhost {
 
 namespace {
@@ -78,11 +80,15 @@ void checkHostSetting(const Json::Value& host, const std::string& where) {
         throw ConfigError(where + ".serialPort must be a device path text");
     if (host.isMember("slaveAddress"))
         intIn(host["slaveAddress"], 1, 247, where + ".slaveAddress", "an integer from 1 to 247");
-    if (host.isMember("baudRate"))
-        intIn(host["baudRate"], 1, 4000000, where + ".baudRate", "a positive integer");
+    // The ranges the stand-in's port applies; anything else it refuses.
+    if (host.isMember("baudRate") &&
+        !(host["baudRate"].isInt64() && smd::isBaudRate(host["baudRate"].asInt64())))
+        throw ConfigError(where + ".baudRate must be one of " + smd::kBaudRateList);
     if (host.isMember("replyTimeoutMs"))
-        intIn(host["replyTimeoutMs"], 1, 600000, where + ".replyTimeoutMs",
-              "an integer from 1 to 600000");
+        intIn(host["replyTimeoutMs"], smd::kMinReplyTimeoutMs, smd::kMaxReplyTimeoutMs,
+              where + ".replyTimeoutMs",
+              "an integer from " + std::to_string(smd::kMinReplyTimeoutMs) + " to " +
+                  std::to_string(smd::kMaxReplyTimeoutMs));
 }
 
 }  // namespace

@@ -55,6 +55,10 @@ TEST(SiteConfig, RejectsWithTheKeyNamed) {
          "settings.hostSetting.slaveAddress"},
         {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"replyTimeoutMs": 0}}}]})",
          "settings.hostSetting.replyTimeoutMs"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"replyTimeoutMs": 60001}}}]})",
+         "settings.hostSetting.replyTimeoutMs"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"baudRate": 12345}}}]})",
+         "settings.hostSetting.baudRate"},
         {R"({"plugin": 1, "devices": [{"dataId": 1}]})", "'plugin' must be"},
         {R"({"devices": [{"dataId": 1}], "devices": []})", "invalid JSON"},
     };

@@ -1,0 +1,143 @@
+// The stand-in master against a Modbus RTU slave written elsewhere
+// (pymodbus), behind a relay that delays, misdirects, prefixes and splits
+// its echoes. Each write's outcome is checked against what the slave
+// stored: a write is confirmed only if the slave holds it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "modbus_rig.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace plortest::modbus;
+
+// tests/modbus_relay.py as a child, spoken to a line at a time.
+class SlaveRelay {
+public:
+    SlaveRelay() {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        std::string python = "/usr/bin/python3";
+        std::string script = std::string(PLOR_SOURCE_DIR) + "/tests/modbus_relay.py";
+        char* argv[] = {&python[0], &script[0], nullptr};
+        if (::posix_spawn(&pid_, argv[0], &fa, nullptr, argv, environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(in[0]);
+        ::close(out[1]);
+        to_ = in[1];
+        from_ = out[0];
+        port_ = line(30000);  // a cold interpreter on a busy machine
+    }
+    ~SlaveRelay() {
+        ::close(to_);  // end of input ends the relay
+        pollfd p{from_, POLLIN, 0};
+        char c;
+        bool ended = false;
+        while (!ended && ::poll(&p, 1, 5000) > 0) ended = ::read(from_, &c, 1) != 1;
+        if (pid_ > 0 && !ended) ::kill(pid_, SIGKILL);
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+        ::close(from_);
+    }
+    const std::string& port() const { return port_; }
+    std::string ask(const std::string& command) {
+        const std::string text = command + "\n";
+        if (::write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return "";
+        return line(10000);
+    }
+
+private:
+    // One line of output; empty at its end or after timeoutMs.
+    std::string line(int timeoutMs) {
+        std::string text;
+        pollfd p{from_, POLLIN, 0};
+        char c;
+        while (::poll(&p, 1, timeoutMs) > 0 && ::read(from_, &c, 1) == 1 && c != '\n') text += c;
+        return text;
+    }
+
+    pid_t pid_ = -1;
+    int to_ = -1, from_ = -1;
+    std::string port_;
+};
+
+TEST(ModbusInterop, EveryOutcomeMatchesWhatTheSlaveStored) {
+    SlaveRelay relay;
+    ASSERT_FALSE(relay.port().empty())
+        << "the pymodbus slave did not start: /usr/bin/python3 needs python3-pymodbus and "
+           "python3-serial-asyncio, which scripts/setup.sh installs";
+
+    const struct Case {
+        const char* what;
+        int reg;
+        const char* fault;
+        double seconds;
+        std::vector<uint16_t> values;
+        int outcome;
+        bool stored;
+    } cases[] = {
+        {"plain 06", 10, "", 0, {111}, 1, true},
+        {"plain 16", 20, "", 0, {1, 2, 3}, 1, true},
+        // Past the 1.5 s timeout, while the next write waits for its own.
+        {"echo after the timeout", 40, "late", 2.0, {7}, -1, true},
+        {"unanswered while that echo arrives", 41, "swallow", 0, {7}, -1, false},
+        {"echo of another register", 50, "other", 0, {5}, -1, true},
+        {"echo of another start", 52, "other", 0, {8, 9}, -1, true},
+        {"noise byte before the echo", 60, "noise", 0.3, {6}, 1, true},
+        {"echo in two parts", 70, "split", 0.002, {70}, 1, true},
+        {"16 echo in two parts", 72, "split", 0.002, {1, 2}, 1, true},
+        {"other value echoed", 80, "value", 0, {8}, 3, true},
+        {"other quantity echoed", 82, "value", 0, {1, 2}, 3, true},
+    };
+    for (const Case& c : cases) {
+        if (*c.fault == '\0') continue;
+        std::ostringstream cmd;
+        cmd << "fault " << c.reg << ' ' << c.fault << ' ' << c.seconds;
+        ASSERT_EQ(relay.ask(cmd.str()), "ok") << c.what;
+    }
+
+    PortHost host;
+    Probe dev;
+    Json::Value settings = hostSetting(relay.port(), 1500);
+    // Slow enough that a 2 ms pause is inside a frame whatever the load.
+    settings["hostSetting"]["baudRate"] = 1200;
+    ASSERT_TRUE(dev.InitSetting(settings));
+    plortest::CoutCapture quiet;
+    size_t n = 0;
+    for (const Case& c : cases) {
+        Bytes in(2 * (c.values.size() + 1));
+        const uint16_t reg = static_cast<uint16_t>(c.reg);
+        std::memcpy(in.data(), &reg, 2);
+        std::memcpy(in.data() + 2, c.values.data(), 2 * c.values.size());
+        ASSERT_EQ(control(dev, c.values.size() == 1 ? 206 : 210, in), 0) << c.what;
+        host.outcome(++n);
+        const int outcome = query(dev);
+        EXPECT_EQ(outcome, c.outcome) << c.what;
+
+        std::ostringstream held;
+        for (size_t i = 0; i < c.values.size(); ++i) {
+            held << (i ? " " : "") << (c.stored ? c.values[i] : 0);
+        }
+        std::ostringstream cmd;
+        cmd << "dump " << c.reg << ' ' << c.values.size();
+        const std::string stored = relay.ask(cmd.str());
+        EXPECT_EQ(stored, held.str()) << c.what << ", outcome " << outcome;
+    }
+}
+
+}  // namespace

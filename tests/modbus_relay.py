@@ -1,0 +1,114 @@
+#!/usr/bin/python3
+"""A pymodbus RTU slave behind a relay that misbehaves on cue.
+
+Prints the pty for the master under test, then answers stdin lines:
+  fault REG KIND SECONDS   requests for REG (06: register, 16: start register):
+    late: echo held SECONDS; swallow: never reaches the slave; other: echo
+    names REG+1; noise: a noise byte, SECONDS of silence, the echo; split: echo
+    in two writes SECONDS apart; value: echo with value (06) or quantity (16) +1
+  dump REG N               the slave's registers REG..REG+N-1
+"""
+import asyncio
+import logging
+import os
+import tty
+
+from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
+                                ModbusSlaveContext)
+from pymodbus.server.async_io import ModbusSerialServer
+from pymodbus.transaction import ModbusRtuFramer
+
+
+def with_crc(body):
+    crc = 0xFFFF
+    for b in body:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return bytes(body) + bytes([crc & 0xFF, crc >> 8])
+
+
+def raw_pty():
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    os.set_blocking(master, False)
+    return master, slave, os.ttyname(slave)
+
+
+async def main():
+    loop = asyncio.get_running_loop()
+    a, a_slave, a_name = raw_pty()  # toward the master under test
+    b, b_slave, b_name = raw_pty()  # toward the pymodbus slave
+    context = ModbusServerContext(
+        slaves=ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [0] * 1024)), single=True)
+    server = ModbusSerialServer(context, framer=ModbusRtuFramer, port=b_name, baudrate=9600)
+    await server.start()
+    if server.transport is None:
+        raise SystemExit("pymodbus could not open " + b_name)
+
+    faults, waiting, buf = {}, [], {a: b"", b: b""}
+
+    def take(fd, length):
+        try:
+            buf[fd] += os.read(fd, 512)
+        except OSError:
+            return
+        while len(buf[fd]) >= 2 and len(buf[fd]) >= length(buf[fd]):
+            n = length(buf[fd])
+            frame, buf[fd] = buf[fd][:n], buf[fd][n:]
+            yield frame
+
+    def on_master():
+        req_len = lambda f: (9 + f[6] if len(f) >= 7 else 99) if f[1] == 16 else 8
+        for req in take(a, req_len):
+            fault = faults.get((req[2] << 8) | req[3], ("", 0.0))
+            if fault[0] != "swallow":
+                waiting.append(fault)
+                os.write(b, req)
+
+    def on_slave():
+        for rep in take(b, lambda f: 5 if f[1] & 0x80 else 8):
+            kind, sec = waiting.pop(0) if waiting else ("", 0.0)
+            send = lambda data: os.write(a, data)
+            if kind == "late":
+                loop.call_later(sec, send, rep)
+            elif kind in ("other", "value") and len(rep) == 8:
+                at = 2 if kind == "other" else 4
+                word = (((rep[at] << 8) | rep[at + 1]) + 1) & 0xFFFF
+                send(with_crc(rep[:at] + bytes([word >> 8, word & 0xFF]) + rep[at + 2:6]))
+            elif kind == "noise":
+                send(b"\x5a")
+                loop.call_later(sec, send, rep)
+            elif kind == "split":
+                send(rep[:3])
+                loop.call_later(sec, send, rep[3:])
+            else:
+                send(rep)
+
+    done = asyncio.Event()
+
+    def on_stdin():
+        line = os.read(0, 4096).decode()
+        if not line:
+            done.set()
+        for words in (l.split() for l in line.splitlines()):
+            if words[0] == "fault":
+                faults[int(words[1])] = (words[2], float(words[3]))
+                print("ok", flush=True)
+            elif words[0] == "dump":
+                values = context[1].getValues(3, int(words[1]), int(words[2]))
+                print(" ".join(str(v) for v in values), flush=True)
+
+    loop.add_reader(a, on_master)
+    loop.add_reader(b, on_slave)
+    loop.add_reader(0, on_stdin)
+    print(a_name, flush=True)
+    await done.wait()
+    logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
+    await server.shutdown()
+    for fd in (a, a_slave, b, b_slave):
+        os.close(fd)
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
