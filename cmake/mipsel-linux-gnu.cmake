@@ -15,7 +15,7 @@
 #   PLOR_MARCH         target CPU for -march (default mips32r2)
 # A vendor SDK, for example:
 #   cmake -S . -B build-board -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
-#     -DPLOR_CROSS_PREFIX=/opt/sdk/bin/mipsel-openwrt-linux- -DPLOR_SYSROOT=/opt/sdk/sysroot \
+#     -DPLOR_CROSS_PREFIX=/opt/board-sdk/bin/mipsel-linux- -DPLOR_SYSROOT=/opt/board-sdk/sysroot \
 #     -DPLOR_MARCH=24kc -DPLOR_BUILD_TESTS=OFF
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)

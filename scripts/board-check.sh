@@ -72,7 +72,7 @@ check() {
   printf 'requires:  %-16s floor %s_%s: ABOVE THE FLOOR, from\n' "${family}_$highest" "$family" "$floor"
   while read -r v; do
     [ "$(printf '%s\n%s\n' "$floor" "$v" | sort -V | tail -1)" = "$floor" ] && continue
-    echo "$undefined" | grep -F "@${family}_$v" | sed 's/@.*//' | c++filt |
+    echo "$undefined" | awk -F@ -v want="${family}_$v" '$2 == want {print $1}' | c++filt |
       sed "s/^/             ${family}_$v  /"
   done <<<"$versions"
   failed=1
