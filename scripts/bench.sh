@@ -4,7 +4,7 @@
 #   scripts/bench.sh [extra Google Benchmark options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh bench
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLOR_BUILD_BENCH=ON \
   -DPLOR_BUILD_TESTS=OFF -DPLOR_BUILD_TOOLS=OFF -DPLOR_SANITIZE= >/dev/null

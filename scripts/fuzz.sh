@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-scripts/setup.sh
+scripts/setup.sh fuzz
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DPLOR_SANITIZE=address,undefined -DPLOR_BUILD_FUZZ=ON -DPLOR_BUILD_TESTS=OFF \

@@ -1,22 +1,38 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, from Debian's packages, and
-# nothing that is already there. Works as root or through sudo.
-#   scripts/setup.sh          native build, tests, tools
-#   scripts/setup.sh --mips   also the mipsel cross toolchain and qemu-user
+# Installs, from Debian's packages, what the named jobs need and is missing.
+# Works as root or through sudo; apt's progress stays out of the output.
+#   scripts/setup.sh run      build and run smd-host (scripts/run.sh)
+#   scripts/setup.sh test     also the test suite (scripts/test.sh)
+#   scripts/setup.sh clang    also clang and its sanitizer runtimes
+#   scripts/setup.sh bench    the benchmarks;  fuzz  the fuzzers
+#   scripts/setup.sh mips     the board: mipsel cross toolchain, qemu-user, target libraries
+# Several groups may be given; none means run, test, clang, bench and fuzz.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang pkg-config libclang-rt-14-dev
-          libjsoncpp-dev libboost-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libmodbus-dev libsqlite3-dev sqlite3 socat)
-packages+=(libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium prometheus)  # smd-host --http and its tests
-packages+=(python3-pymodbus python3-serial-asyncio)  # the Modbus slave of the interop test
-mips=0
+# One group per line; a job's extra package joins its group's line.
+declare -A groups=(
+  [run]="cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libmodbus-dev libsqlite3-dev libcpp-httplib-dev libjs-chart.js"
+  [test]="googletest libgtest-dev libgmock-dev sqlite3 socat python3-pymodbus python3-serial-asyncio chromium chromium-driver python3-selenium prometheus"
+  [clang]="clang libclang-rt-14-dev"
+  [bench]="libbenchmark-dev"
+  [fuzz]="clang libclang-rt-14-dev"
+  [mips]="g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel"
+)
+# Groups that need others.
+declare -A implies=([test]="run" [clang]="run" [bench]="run" [fuzz]="run" [mips]="run test")
+
+wanted=()
 for arg in "$@"; do
-  case "$arg" in
-    --mips) mips=1 ;;
-    *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
-  esac
+  name="${arg#--}"   # --mips is the older spelling
+  [ -n "${groups[$name]+x}" ] || { echo "setup.sh: unknown group $arg" >&2; exit 2; }
+  wanted+=("$name")
 done
+[ "${#wanted[@]}" -gt 0 ] || wanted=(run test clang bench fuzz)
+for g in "${wanted[@]}"; do
+  for i in ${implies[$g]:-}; do wanted+=("$i"); done
+done
+mips=0
+for g in "${wanted[@]}"; do [ "$g" = mips ] && mips=1; done
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"
@@ -27,60 +43,67 @@ as_root() {
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
+# Quiet apt: errors still reach standard error, progress and lists do not.
+apt_quiet() {
+  local log
+  log=$(mktemp)
+  if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Dpkg::Use-Pty=0 \
+      -o APT::Color=0 "$@" >"$log" 2>&1; then
+    cat "$log" >&2; rm -f "$log"; return 1
+  fi
+  rm -f "$log"
+}
+
 missing=()
-for p in "${packages[@]}"; do
-  installed "$p" || missing+=("$p")
+declare -A seen=()
+for g in "${wanted[@]}"; do
+  for p in ${groups[$g]}; do
+    [ -n "${seen[$p]+x}" ] && continue
+    seen[$p]=1
+    installed "$p" || missing+=("$p")
+  done
 done
 
-# Target libraries that multiarch cannot co-install go here (the toolchain
-# file cmake/mipsel-linux-gnu.cmake looks there too).
+# Target libraries (runtime package, development package, pkg-config name),
+# unpacked under mips_root, where cmake/mipsel-linux-gnu.cmake looks for them.
+mips_libs=("libmodbus5 libmodbus-dev libmodbus" "libsqlite3-0 libsqlite3-dev sqlite3")
 mips_root=/opt/plor-mipsel
 update=0
-modbus=0
+unpack=()
 if [ "$mips" -eq 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
     as_root dpkg --add-architecture mipsel
     update=1
   fi
-  for p in g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel; do
-    installed "$p" || missing+=("$p")
+  for pair in "${mips_libs[@]}"; do
+    set -- $pair
+    installed "$2:mipsel" || [ -e "$mips_root/usr/lib/mipsel-linux-gnu/pkgconfig/$3.pc" ] ||
+      unpack+=("$pair")
   done
-  if ! installed libmodbus-dev:mipsel && [ ! -e "$mips_root/usr/lib/mipsel-linux-gnu/libmodbus.so" ]; then
-    modbus=1
-  fi
 fi
 
-export DEBIAN_FRONTEND=noninteractive
-if [ "${#missing[@]}" -gt 0 ] || [ "$update" -eq 1 ] || [ "$modbus" -eq 1 ]; then
-  as_root apt-get update -qq
+if [ "${#missing[@]}" -gt 0 ] || [ "$update" -eq 1 ] || [ "${#unpack[@]}" -gt 0 ]; then
+  apt_quiet update
 fi
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup.sh: installing ${missing[*]}"
-  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  apt_quiet install --no-install-recommends "${missing[@]}"
 fi
 
-if [ "$modbus" -eq 1 ]; then
-  # Multi-Arch: same needs both architectures at one version; the native one
-  # may carry a security update the mipsel archive lacks. Then unpack the
-  # mipsel packages into their own prefix instead of downgrading the host.
-  native=$(dpkg-query -W -f='${Version}' libmodbus5 2>/dev/null || true)
-  target=$(apt-cache policy libmodbus5:mipsel | awk '/Candidate:/ {print $2}')
-  if [ -z "$target" ] || [ "$target" = "(none)" ]; then
-    echo "setup.sh: no libmodbus5:mipsel in the package lists" >&2; exit 1
-  fi
-  if [ -z "$native" ] || [ "$native" = "$target" ]; then
-    echo "setup.sh: installing libmodbus-dev:mipsel"
-    as_root apt-get install -y -qq --no-install-recommends libmodbus-dev:mipsel
-  else
-    echo "setup.sh: libmodbus $target for mipsel does not co-install with $native; unpacking it into $mips_root"
-    tmp=$(mktemp -d)
-    trap 'rm -rf "$tmp"' EXIT
-    chmod 0777 "$tmp"
-    (cd "$tmp" && apt-get download -qq "libmodbus5:mipsel=$target" "libmodbus-dev:mipsel=$target")
-    as_root mkdir -p "$mips_root"
-    for deb in "$tmp"/*.deb; do as_root dpkg -x "$deb" "$mips_root"; done
-    as_root sed -i "s|^prefix=/usr\$|prefix=$mips_root/usr|" \
-      "$mips_root/usr/lib/mipsel-linux-gnu/pkgconfig/libmodbus.pc"
-  fi
-fi
+for pair in "${unpack[@]}"; do
+  set -- $pair
+  # Unpacked, not installed: a -dev package of a foreign architecture drags
+  # in that architecture's libc6-dev and friends, which cannot co-install
+  # with the native ones whenever the native side has a newer security
+  # build. The cross toolchain brings its own libc headers anyway.
+  echo "setup.sh: unpacking $1 and $2 for mipsel into $mips_root"
+  tmp=$(mktemp -d)
+  chmod 0777 "$tmp"
+  (cd "$tmp" && apt-get download -qq "$1:mipsel" "$2:mipsel")
+  as_root mkdir -p "$mips_root"
+  for deb in "$tmp"/*.deb; do as_root dpkg -x "$deb" "$mips_root"; done
+  rm -rf "$tmp"
+  as_root sed -i "s|^prefix=/usr\$|prefix=$mips_root/usr|" \
+    "$mips_root/usr/lib/mipsel-linux-gnu/pkgconfig/$3.pc"
+done
 exit 0

@@ -23,9 +23,9 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-scripts/setup.sh
+if [ "$cc" = clang ]; then scripts/setup.sh test clang; else scripts/setup.sh test; fi
 
-args=(-S . -B "$build" -G Ninja -DPLOR_SANITIZE="$sanitize")
+args=(-S . -B "$build" -G Ninja -DPLOR_BUILD_TESTS=ON -DPLOR_SANITIZE="$sanitize")
 [ -n "$cxx" ] && args+=(-DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx")
 cmake "${args[@]}" "${extra[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"

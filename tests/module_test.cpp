@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -276,6 +277,19 @@ TEST(Module, LoadsAndMakesWorkingDevices) {
     EXPECT_EQ(sent[0].code, 5156);
     EXPECT_EQ(plortest::hex(sent[0].image, 12, 4), "00 00 56 42");
     EXPECT_EQ(host.callsOf("History").size(), 1u);
+
+    // The snapshot formats the round's time with a string stream, whose
+    // constructor a board build compiles into the module itself.
+    char text[512];
+    int length = 0;
+    {
+        CoutCapture quiet;
+        ASSERT_EQ(a->DeviceIoControl(801, nullptr, 0, text, sizeof text, length), 0);
+    }
+    const std::string snapshot(text, static_cast<size_t>(length));
+    EXPECT_TRUE(std::regex_search(snapshot, std::regex(R"(:53\.5\b)"))) << snapshot;
+    EXPECT_TRUE(std::regex_search(snapshot, std::regex(R"("\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}")")))
+        << snapshot;
 
     // The second device shares none of it.
     EXPECT_EQ(b->DataId(), 0u);
