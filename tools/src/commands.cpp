@@ -45,7 +45,7 @@ void Commands::result(Device& d) {
          j);
 }
 
-void Commands::snapshot(Device& d) {
+void Commands::snapshot(Device& d, bool raw) {
     std::vector<char> buf(512);
     int outLength = 0;
     int rc = d.control(kSnapshotCode, nullptr, 0, buf.data(), static_cast<int>(buf.size()),
@@ -69,18 +69,25 @@ void Commands::snapshot(Device& d) {
     std::unique_ptr<Json::CharReader> reader(b.newCharReader());
     std::string errs;
     std::string shown = text.empty() ? std::string("(empty)") : text;
-    if (reader->parse(text.data(), text.data() + text.size(), &parsed, &errs)) {
+    // The readable form re-renders the text (names unescaped, numbers
+    // shortened), so it says so; --raw shows the plug-in's own bytes.
+    std::string form = "plug-in's text";
+    if (raw) {
+        j["raw"] = text;
+    } else if (reader->parse(text.data(), text.data() + text.size(), &parsed, &errs)) {
         j["snapshot"] = parsed;
-        shown = Console::jsonLine(parsed);  // the names readable, not \u-escaped
+        shown = Console::jsonLine(parsed);
+        form = "re-rendered";
     } else {
         j["raw"] = text;
     }
+    j["form"] = form == "re-rendered" ? "readable" : "raw";
     // How old the values are, whatever the plug-in says.
     const double age = d.freshness.age(Freshness::Clock::now());
     const bool stale = d.freshness.stale();
     j["ageSeconds"] = age < 0 ? Json::Value() : Json::Value(age);
     j["stale"] = stale;
-    note(d, "snapshot: " + shown +
+    note(d, "snapshot (" + form + "): " + shown +
                 (age < 0 ? std::string("  (no round yet)")
                          : "  (age " + ageText(age) + (stale ? ", STALE)" : ")")),
          j);
@@ -126,9 +133,9 @@ void Commands::execute(const std::string& input) {
                   std::to_string(kWriteRegistersCode) +
                   ")\n"
                   "  result                   the last write's outcome\n"
-                  "  snapshot                 the latest readings as JSON (control " +
+                  "  snapshot [--raw]         the latest readings as JSON (control " +
                   std::to_string(kSnapshotCode) +
-                  ")\n"
+                  "), re-rendered for reading or as the plug-in wrote it\n"
                   "  use NAME                 address this device from now on\n"
                   "  devices                  list the devices\n"
                   "  supply echo|wrong|silent how a simulated supply answers\n"
@@ -154,7 +161,9 @@ void Commands::execute(const std::string& input) {
     } else if (cmd == "result") {
         result(*target);
     } else if (cmd == "snapshot") {
-        snapshot(*target);
+        const bool raw = tok.size() == 2 && tok[1] == "--raw";
+        if (tok.size() > 2 || (tok.size() == 2 && !raw)) return out_.text("usage: snapshot [--raw]");
+        snapshot(*target, raw);
     } else if (cmd == "supply" && tok.size() == 2) {
         SupplySimulator::Mode mode;
         if (!SupplySimulator::parseMode(tok[1], mode))

@@ -22,7 +22,7 @@ public:
 
 private:
     void result(Device& d);
-    void snapshot(Device& d);
+    void snapshot(Device& d, bool raw);
     void note(Device& d, const std::string& text, Json::Value extra = Json::Value());
 
     DeviceSet& devices_;

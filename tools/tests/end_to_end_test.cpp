@@ -132,6 +132,8 @@ TEST(EndToEnd, CommandsOnStandardInput) {
     Process run(hostArgs(dir, {"--simulate", "normal"}), dir.path(),
                 "result\n"
                 "snapshot\n"
+                "snapshot --raw\n"
+                "snapshot --bogus\n"
                 "write 0x10 010\n"
                 "write 1\n"
                 "writes 2 70000\n"
@@ -142,7 +144,9 @@ TEST(EndToEnd, CommandsOnStandardInput) {
     const std::string out = run.out();
     SCOPED_TRACE(out);
     EXPECT_EQ(countOf(out, "sps1  last write outcome: -1 (none: no write yet"), 1);
-    EXPECT_EQ(countOf(out, "sps1  snapshot: null  (no round yet)"), 1);
+    EXPECT_EQ(countOf(out, "sps1  snapshot (re-rendered): null  (no round yet)"), 1);
+    EXPECT_EQ(countOf(out, "sps1  snapshot (plug-in's text): null  (no round yet)"), 1);
+    EXPECT_EQ(countOf(out, "usage: snapshot [--raw]"), 1);
     EXPECT_EQ(countOf(out, "sps1  write register 16 = 10 confirmed by the supply"), 1);
     EXPECT_EQ(countOf(out, "usage: write ADDR VALUE"), 1);
     EXPECT_EQ(countOf(out, "'70000' is not a 16-bit value"), 1);
