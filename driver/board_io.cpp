@@ -1,13 +1,13 @@
 #include "board_io.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
 #include <iostream>
 
+#include "file_type.h"
 #include "numbers.h"
 #include "plor_sps.h"
 
@@ -18,8 +18,7 @@ plor::ReadStatus plor::readFile(const char* path, std::string& text) {
     // hold the host's thread in open or read.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return ReadStatus::openFailed;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!isRegularFile(fd)) {
         ::close(fd);
         return ReadStatus::notRegular;
     }
