@@ -58,5 +58,20 @@ public:
 
 void exec(sqlite3* db, const std::string& text);
 
+// A transitions row from columns id, device, data_id, at, signal_id, name,
+// value_text, state (in that order).
+inline TransitionRow transitionRow(Stmt& st) {
+    TransitionRow r;
+    r.id = sqlite3_column_int64(st.s, 0);
+    r.device = st.colText(1);
+    r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
+    r.at = st.colText(3);
+    r.signalId = st.colText(4);
+    r.name = st.colText(5);
+    r.valueText = st.colText(6);
+    r.raised = st.colText(7) == "raised";
+    return r;
+}
+
 }  // namespace sql
 }  // namespace smdhost

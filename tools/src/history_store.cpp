@@ -249,18 +249,7 @@ std::vector<TransitionRow> HistoryStore::transitions(const std::string& device, 
     if (db_ == nullptr) return {};
     return selectRows<TransitionRow>(
         db_, "id, device, data_id, at, signal_id, name, value_text, state", "transitions",
-        device, limit, [](Stmt& st) {
-            TransitionRow r;
-            r.id = sqlite3_column_int64(st.s, 0);
-            r.device = st.colText(1);
-            r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
-            r.at = st.colText(3);
-            r.signalId = st.colText(4);
-            r.name = st.colText(5);
-            r.valueText = st.colText(6);
-            r.raised = st.colText(7) == "raised";
-            return r;
-        });
+        device, limit, sql::transitionRow);
 }
 
 long long HistoryStore::countRounds(const std::string& device) {

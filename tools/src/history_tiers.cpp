@@ -278,15 +278,7 @@ std::vector<TransitionRow> HistoryStore::transitionsBetween(const std::string& d
     st.integer(2, from);
     st.integer(3, to);
     while (sqlite3_step(st.s) == SQLITE_ROW) {
-        TransitionRow r;
-        r.id = sqlite3_column_int64(st.s, 0);
-        r.device = st.colText(1);
-        r.dataId = static_cast<unsigned int>(sqlite3_column_int64(st.s, 2));
-        r.at = st.colText(3);
-        r.signalId = st.colText(4);
-        r.name = st.colText(5);
-        r.valueText = st.colText(6);
-        r.raised = st.colText(7) == "raised";
+        TransitionRow r = sql::transitionRow(st);
         r.t = sqlite3_column_int64(st.s, 8);
         rows.push_back(r);
     }
