@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <limits>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -162,6 +163,37 @@ DeviceConfig parseDevice(const Json::Value& entry, std::string where) {
     return dev;
 }
 
+// A device without "baudRate" runs at the speed its serial device starts
+// with.
+constexpr int kDefaultBaudRate = 9600;
+
+int baudRateOf(const DeviceConfig& dev) {
+    if (!dev.settings.isObject()) return kDefaultBaudRate;
+    const Json::Value& host = dev.settings["hostSetting"];
+    return host.isObject() && host["baudRate"].isInt() ? host["baudRate"].asInt()
+                                                        : kDefaultBaudRate;
+}
+
+// Devices on one port path share one line, so one speed: the host would
+// refuse the second device's settings, and the reason belongs here, naming both.
+void checkSharedPorts(const std::vector<DeviceConfig>& devices) {
+    std::map<std::string, size_t> firstOnPort;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const std::string port = devices[i].serialPort();
+        if (port.empty()) continue;
+        const auto it = firstOnPort.emplace(port, i).first;
+        const DeviceConfig& first = devices[it->second];
+        const int speed = baudRateOf(devices[i]);
+        const int portSpeed = baudRateOf(first);
+        if (speed == portSpeed) continue;
+        throw ConfigError("devices[" + std::to_string(i) + "] (" + devices[i].name +
+                          ") wants serial port '" + port + "' at " + std::to_string(speed) +
+                          " bit/s, but devices[" + std::to_string(it->second) + "] (" +
+                          first.name + ") has it at " + std::to_string(portSpeed) +
+                          " bit/s; devices on one port share its speed");
+    }
+}
+
 std::string pathMember(const Json::Value& root, const char* key) {
     const Json::Value& v = root[key];
     if (v.isNull()) return std::string();
@@ -191,6 +223,7 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
             if (!ids.insert(dev.dataId).second) throw ConfigError(where + ": dataId used twice");
             site.devices.push_back(std::move(dev));
         }
+        checkSharedPorts(site.devices);
         return site;
     } catch (const ConfigError& e) {
         throw ConfigError(prefix + e.what());

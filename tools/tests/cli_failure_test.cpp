@@ -1,6 +1,7 @@
 // Each way a start can fail gives one clear message and a non-zero exit,
 // before any board input is touched.
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +100,19 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
          {"device 'sps9' (data id 9): serial port '/dev/plor-no-such-tty' "
           "(settings.hostSetting.serialPort) cannot be opened: No such file or directory"},
          1},
+        {"devices on one port at two speeds",
+         [](const plortest::TempDir& d) {
+             d.write("bad.json", R"({"devices": [
+                 {"name": "east", "dataId": 1,
+                  "settings": {"hostSetting": {"serialPort": "/dev/plor-bus", "slaveAddress": 1}}},
+                 {"name": "west", "dataId": 2,
+                  "settings": {"hostSetting": {"serialPort": "/dev/plor-bus", "slaveAddress": 2,
+                                               "baudRate": 19200}}}]})");
+         },
+         {"--config", "bad.json"},
+         {"site configuration 'bad.json': devices[1] (west) wants serial port '/dev/plor-bus' at "
+          "19200 bit/s, but devices[0] (east) has it at 9600 bit/s"},
+         1},
         {"no configuration at all", nullptr, {}, {"no site configuration: give --config FILE"}, 1},
         {"unknown scenario", nullptr, {"--simulate", "no-such-scenario"},
          {"scenario 'no-such-scenario' not found"}, 1},
@@ -158,6 +173,30 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
             EXPECT_EQ(p.out().find("history:"), std::string::npos) << p.out();
         }
     }
+}
+
+TEST(CommandLine, DevicesOnOnePortAtOneSpeedStart) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string port = ::ptsname(master);
+    plortest::TempDir dir;
+    // One at the default speed, one naming it.
+    dir.write("site.json", R"({"devices": [
+        {"name": "east", "dataId": 1,
+         "settings": {"hostSetting": {"serialPort": ")" + port + R"(", "slaveAddress": 1}}},
+        {"name": "west", "dataId": 2,
+         "settings": {"hostSetting": {"serialPort": ")" + port + R"(", "slaveAddress": 2,
+                                      "baudRate": 9600}}}]})");
+    smdtest::Process p({SMD_HOST_EXE, "--config", "site.json", "--plugin", PLOR_SPS_MODULE,
+                        "--json", "--stop-wait", "5"},
+                       dir.path());
+    EXPECT_TRUE(p.waitForOutput("ready: ", 2, 10000)) << p.out() << p.err();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0) << p.err();
+    EXPECT_EQ(p.err().find("smd-host: "), std::string::npos) << p.err();
+    ::close(master);
 }
 
 TEST(CommandLine, UnreadablePluginIsNamed) {

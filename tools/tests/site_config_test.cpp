@@ -59,6 +59,17 @@ TEST(SiteConfig, RejectsWithTheKeyNamed) {
          "settings.hostSetting.replyTimeoutMs"},
         {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"baudRate": 12345}}}]})",
          "settings.hostSetting.baudRate"},
+        {R"({"devices": [
+            {"dataId": 1, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "baudRate": 9600}}},
+            {"dataId": 2, "settings": {"hostSetting": {"serialPort": "/dev/ttyS2", "baudRate": 4800}}},
+            {"dataId": 3, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "baudRate": 19200}}}]})",
+         "devices[2] (sps3) wants serial port '/dev/ttyS1' at 19200 bit/s, but devices[0] (sps1) "
+         "has it at 9600 bit/s"},
+        // Without "baudRate" a device runs at 9600 bit/s.
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1"}}},
+            {"dataId": 2, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "baudRate": 2400}}}]})",
+         "devices[1] (sps2) wants serial port '/dev/ttyS1' at 2400 bit/s, but devices[0] (sps1) "
+         "has it at 9600 bit/s"},
         {R"({"plugin": 1, "devices": [{"dataId": 1}]})", "'plugin' must be"},
         {R"({"devices": [{"dataId": 1}], "devices": []})", "invalid JSON"},
     };
@@ -73,6 +84,18 @@ TEST(SiteConfig, RejectsWithTheKeyNamed) {
             EXPECT_EQ(what.find('\n'), std::string::npos) << what;
         }
     }
+}
+
+TEST(SiteConfig, DevicesShareAPortAtOneSpeed) {
+    const auto site = parseSiteConfig(R"({"devices": [
+        {"dataId": 1, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "slaveAddress": 1}}},
+        {"dataId": 2, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "slaveAddress": 2,
+                                                   "baudRate": 9600}}},
+        {"dataId": 3, "settings": {"hostSetting": {"serialPort": "/dev/ttyS2", "baudRate": 19200}}},
+        {"dataId": 4, "settings": {"hostSetting": {"serialPort": "/dev/ttyS2", "baudRate": 19200}}},
+        {"dataId": 5, "settings": {"hostSetting": {"baudRate": 1200}}}]})",
+                                      "s.json");
+    EXPECT_EQ(site.devices.size(), 5u);
 }
 
 TEST(SiteConfig, FileErrorsNameTheFile) {
