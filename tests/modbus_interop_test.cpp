@@ -191,8 +191,8 @@ TEST(ModbusInterop, LateEchoNeverConfirmsTheRefusedWriteAfterIt) {
 
 // Two supplies on one line, slaves 1 and 2, each a device of its own on the
 // same port path, writing at once: every write is confirmed by its own
-// slave and stored there. A third device wanting the port at another speed
-// is refused with one line naming both.
+// slave and stored there. A third device wanting the port at another speed,
+// through a link of another name, is refused with one line naming both.
 TEST(ModbusInterop, TwoDevicesShareOnePort) {
     SlaveRelay relay;
     ASSERT_FALSE(relay.port().empty()) << "the pymodbus slave did not start";
@@ -227,14 +227,17 @@ TEST(ModbusInterop, TwoDevicesShareOnePort) {
             << "slave " << k + 1;
     }
 
+    plortest::TempDir dir;
+    const std::string alias = dir.file("by-id");
+    ASSERT_EQ(::symlink(relay.port().c_str(), alias.c_str()), 0);
     Probe third;
     third.Init(std::weak_ptr<SMDController>(), 13, Json::Value());
-    Json::Value doc = hostSetting(relay.port(), 1500, 1);
+    Json::Value doc = hostSetting(alias, 1500, 1);
     doc["hostSetting"]["baudRate"] = 19200;
     EXPECT_FALSE(third.InitSetting(doc));
     const auto lines = out.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines.back().find("device 13 wants " + relay.port() + " at 19200 bit/s"),
+    EXPECT_NE(lines.back().find("device 13 wants " + alias + " at 19200 bit/s"),
               std::string::npos)
         << lines.back();
     const bool names = lines.back().find("device 11 has it at 9600") != std::string::npos ||
@@ -246,7 +249,7 @@ TEST(ModbusInterop, TwoDevicesShareOnePort) {
     ASSERT_TRUE(third.InitSetting(doc));
     ASSERT_EQ(devs[0].OpenPort(), 0);
     EXPECT_EQ(third.OpenPort(), -1);
-    EXPECT_EQ(out.lines().back(), "SPModbus::OpenPort refused: device 13 wants " + relay.port() +
+    EXPECT_EQ(out.lines().back(), "SPModbus::OpenPort refused: device 13 wants " + alias +
                                       " at 19200 bit/s, but device 11 has it at 9600 bit/s");
     EXPECT_EQ(devs[1].OpenPort(), 0);
 }

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 #include "host_observer.h"
 #include "modbus_rtu.h"
@@ -52,6 +54,13 @@ void poke(int fd) {
 }
 
 
+// Two names of one port (a by-id link and the tty it points to) must find
+// the same bus, or their devices would read each other's replies.
+std::string portKey(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
 std::mutex registryMutex;
 std::map<std::string, std::weak_ptr<SerialBus>>& registry() {
     static auto* buses = new std::map<std::string, std::weak_ptr<SerialBus>>;
@@ -66,10 +75,11 @@ std::shared_ptr<SerialBus> SerialBus::forPath(const std::string& path) {
     for (auto it = buses.begin(); it != buses.end();) {
         it = it->second.expired() ? buses.erase(it) : std::next(it);
     }
-    std::shared_ptr<SerialBus> bus = buses[path].lock();
+    const std::string key = portKey(path);
+    std::shared_ptr<SerialBus> bus = buses[key].lock();
     if (!bus) {
         bus = std::make_shared<SerialBus>(path);
-        buses[path] = bus;
+        buses[key] = bus;
     }
     return bus;
 }

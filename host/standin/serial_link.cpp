@@ -89,14 +89,14 @@ bool SerialLink::open(int baud, std::string& path) {
         path = settings_.path;
         was = bus_;
     }
-    // Another path now: the old bus is left first.
-    if (was && was->path() != path) {
+    std::shared_ptr<SerialBus> bus = path.empty() ? nullptr : SerialBus::forPath(path);
+    // Another port now: the old bus is left first.
+    if (was && was != bus) {
         was->detach(this);
         std::lock_guard<std::mutex> lock(mutex_);
         bus_.reset();
     }
-    if (path.empty()) return false;
-    std::shared_ptr<SerialBus> bus = SerialBus::forPath(path);
+    if (!bus) return false;
     const SerialLink* other = nullptr;
     const SerialBus::Opened opened = bus->open(this, baud, &other);
     if (opened == SerialBus::Opened::conflict && other != nullptr) {
