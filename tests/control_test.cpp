@@ -123,6 +123,8 @@ struct ControlTest : ::testing::Test {
         rec.loadCurrent = 12.5f;
         rec.dcVoltage = 53.5f;
         rec.acVoltage = 220.0f;
+        const ttime_t stamp = get_ttime(at);
+        std::memcpy(&rec.year, &stamp, sizeof stamp);
         plortest::CoutCapture quiet;
         ASSERT_TRUE(dev->LoadFromCache(reinterpret_cast<const unsigned char*>(&rec), sizeof rec));
     }
