@@ -1,4 +1,4 @@
-// The dashboard's files, compiled in from tools/src/dashboard/.
+// The dashboard's files, compiled in from tools/web/dashboard/.
 #pragma once
 
 namespace smdhost {
