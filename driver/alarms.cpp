@@ -3,8 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include <boost/lexical_cast.hpp>
-
+#include "numbers.h"
 #include "plor_sps.h"
 
 namespace {
@@ -28,10 +27,11 @@ const VoltageAlarm kVoltageAlarms[] = {
 };
 
 // The host's alarm records spell an infinite reading out in full, as older
-// Boost releases did; the current lexical_cast writes "inf".
+// Boost releases did; otherwise the text is lexical_cast's for a float: nine
+// significant digits, "nan" or "-nan".
 std::string valueText(float value) {
     if (std::isinf(value)) return std::signbit(value) ? "-infinity" : "infinity";
-    return boost::lexical_cast<std::string>(value);
+    return plor::generalText(static_cast<double>(value), 9);
 }
 
 const char kModuleFailId[] = "41B430501001";
