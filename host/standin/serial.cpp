@@ -124,7 +124,7 @@ bool SPModbus::InitSetting(const Json::Value& settings) {
         if (const SerialLink* other = SerialLink::conflicting(link_, s.path, speed, &otherSpeed)) {
             std::cout << "SPModbus::InitSetting refused: device " << DataId() << " wants "
                       << s.path << " at " << speed << " bit/s, which device "
-                      << other->owner().DataId() << " holds at " << otherSpeed << " bit/s"
+                      << other->owner().DataId() << " holds it at " << otherSpeed << " bit/s"
                       << std::endl;
             return false;
         }

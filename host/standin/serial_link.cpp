@@ -104,7 +104,7 @@ bool SerialLink::open(int baud, std::string& path) {
         bus->conflicting(this, baud, &otherBaud);
         std::cout << "SPModbus::OpenPort refused: device " << owner_.DataId() << " wants " << path
                   << " at " << baud << " bit/s, which device " << other->owner().DataId()
-                  << " holds at " << otherBaud << " bit/s" << std::endl;
+                  << " holds it at " << otherBaud << " bit/s" << std::endl;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     bus_ = opened == SerialBus::Opened::ok ? bus : nullptr;
