@@ -377,7 +377,7 @@ TEST_F(LineTest, QueriesRunAgainstThePortThread) {
 // last submitted write's, checked against its own echo, and the server
 // holds every value each thread wrote last.
 TEST_F(LineTest, BurstsFromFourThreadsEndConfirmed) {
-    plortest::CoutCapture quiet;
+    DiscardCout quiet;
     constexpr int kThreads = 4, kWrites = 3, kBursts = 10;
     constexpr int kTotal = kThreads * kWrites * kBursts;
     std::thread server([this] {
