@@ -237,9 +237,18 @@ TEST(ModbusInterop, TwoDevicesShareOnePort) {
     EXPECT_NE(lines.back().find("device 13 wants " + relay.port() + " at 19200 bit/s"),
               std::string::npos)
         << lines.back();
-    const bool names = lines.back().find("device 11 holds it at 9600") != std::string::npos ||
-                       lines.back().find("device 12 holds it at 9600") != std::string::npos;
+    const bool names = lines.back().find("device 11 has it at 9600") != std::string::npos ||
+                       lines.back().find("device 12 has it at 9600") != std::string::npos;
     EXPECT_TRUE(names) << lines.back();
+
+    // Settings taken while the port was free are refused when it is opened.
+    for (Probe& d : devs) d.ClosePort();
+    ASSERT_TRUE(third.InitSetting(doc));
+    ASSERT_EQ(devs[0].OpenPort(), 0);
+    EXPECT_EQ(third.OpenPort(), -1);
+    EXPECT_EQ(out.lines().back(), "SPModbus::OpenPort refused: device 13 wants " + relay.port() +
+                                      " at 19200 bit/s, but device 11 has it at 9600 bit/s");
+    EXPECT_EQ(devs[1].OpenPort(), 0);
 }
 
 }  // namespace
