@@ -201,7 +201,14 @@ int PLOR_SPS::issueWrite(QueuedWrite& w) {
     beginCommand(w.code, &w);
     if (submitting_) return 0;
     submitting_ = true;
-    submitWrites(lock);
+    try {
+        submitWrites(lock);
+    } catch (...) {
+        // What is still queued goes with the next write.
+        if (!lock.owns_lock()) lock.lock();
+        submitting_ = false;
+        throw;
+    }
     submitting_ = false;
     return 0;
 }

@@ -123,8 +123,8 @@ bool SPModbus::InitSetting(const Json::Value& settings) {
         int otherSpeed = 0;
         if (const SerialLink* other = SerialLink::conflicting(link_, s.path, speed, &otherSpeed)) {
             std::cout << "SPModbus::InitSetting refused: device " << DataId() << " wants "
-                      << s.path << " at " << speed << " bit/s, which device "
-                      << other->owner().DataId() << " holds at " << otherSpeed << " bit/s"
+                      << s.path << " at " << speed << " bit/s, but device "
+                      << other->owner().DataId() << " has it at " << otherSpeed << " bit/s"
                       << std::endl;
             return false;
         }

@@ -1,8 +1,5 @@
-// The shared serial bus: port, queue and port thread.
-//
-// Bytes that do not form a frame (noise, a fragment) are dropped and the
-// wait goes on until the timeout; a frame that answers something else ends
-// the request as a bad reply.
+// The shared serial bus: opening the port, its users and its queue. The
+// port thread's line discipline is in serial_line.cpp.
 #include "serial_bus.h"
 
 #include <fcntl.h>
@@ -13,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 
 #include "host_observer.h"
 #include "modbus_rtu.h"
@@ -21,15 +17,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::microseconds;
-using std::chrono::milliseconds;
-
 // Requests one device may have waiting.
 constexpr size_t kMaxQueued = 32;
-// Below this, a pause inside one reply is what USB adapters and a busy
-// scheduler add, not the end of the frame.
-constexpr microseconds kMinFrameGap = milliseconds(20);
 
 speed_t speedFor(int baud) {
     switch (baud) {
@@ -46,41 +35,6 @@ speed_t speedFor(int baud) {
     }
 }
 
-// Time on the wire for n characters of 11 bits (start, 8 data, parity slot, stop).
-microseconds charTime(size_t n, int baud) {
-    return microseconds((static_cast<long long>(n) * 11 * 1000000 + baud - 1) / baud);
-}
-
-// 3.5 character times; fixed at 1.75 ms above 19200 bit/s.
-microseconds interFrame(int baud) {
-    return baud > 19200 ? microseconds(1750)
-                        : microseconds((385LL * 100000 + baud - 1) / baud);
-}
-
-int msUntil(Clock::time_point t) {
-    const auto left = std::chrono::duration_cast<microseconds>(t - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
-}
-
-bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    const auto deadline = Clock::now() + milliseconds(1000);
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return false;
-        const int left = msUntil(deadline);
-        if (left == 0) return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, left) < 0 && errno != EINTR) return false;
-    }
-    return true;
-}
-
 // An open port that hung up, failed, or whose path now names another
 // device (unplugged and plugged again) must be opened anew.
 bool stillThere(int fd, const std::string& path) {
@@ -92,18 +46,11 @@ bool stillThere(int fd, const std::string& path) {
            opened.st_rdev == named.st_rdev;
 }
 
-int statusOf(const smd::rtu::Reply& r) {
-    if (r.check == smd::rtu::Check::ok) return 0;
-    if (r.check == smd::rtu::Check::exception && r.exceptionCode > 0) return r.exceptionCode;
-    return smd::kModbusBadFrame;
-}
-
 void poke(int fd) {
     const char byte = 1;
     if (fd >= 0) (void)!::write(fd, &byte, 1);
 }
 
-thread_local const SerialBus* busOfThread = nullptr;
 
 std::mutex registryMutex;
 std::map<std::string, std::weak_ptr<SerialBus>>& registry() {
@@ -127,7 +74,7 @@ std::shared_ptr<SerialBus> SerialBus::forPath(const std::string& path) {
     return bus;
 }
 
-const SerialBus* SerialBus::current() { return busOfThread; }
+const SerialBus* SerialBus::current() { return busOfThread_; }
 
 SerialBus::~SerialBus() {
     std::lock_guard<std::mutex> port(portMutex_);
@@ -161,7 +108,7 @@ SerialBus::Opened SerialBus::open(SerialLink* link, int baud, const SerialLink**
     // Only open() and the last detach() close the port, both under portMutex_.
     if (ok) ok = stillThere(fd, path_);
     // The port thread cannot restart itself.
-    if (!ok && busOfThread == this) return Opened::failed;
+    if (!ok && busOfThread_ == this) return Opened::failed;
     if (!ok) {
         stop();
         ok = start(baud);
@@ -193,14 +140,14 @@ void SerialBus::detach(SerialLink* link) {
             hasCurrent_ = false;
             poke(wakeWrite_);
         }
-        if (busOfThread != this) released_.wait(lock, [&] { return busyWith_ != link; });
+        if (busOfThread_ != this) released_.wait(lock, [&] { return busyWith_ != link; });
         if (lastLink_ == link) lastLink_ = nullptr;
         users_.erase(link);
         last = users_.empty();
     }
     // These reach the host, not the device.
     for (const Job& j : dropped) link->finish(j.seq, j.req, smd::kModbusPortLost, {}, false);
-    if (last && busOfThread != this) stop();
+    if (last && busOfThread_ != this) stop();
 }
 
 bool SerialBus::submit(Job job) {
@@ -308,142 +255,4 @@ void SerialBus::stray(unsigned int bytes) {
     }
     smd::hostObserver()->onModbusStray(to->owner(), bytes);
     release();
-}
-
-void SerialBus::run(int port, int wake, int baud) {
-    busOfThread = this;
-    const microseconds quiet = interFrame(baud);
-    const microseconds frameGap = std::max(quiet, kMinFrameGap);
-    enum class State { idle, ready, waiting } state = State::idle;
-    SerialLink::Request req;
-    int slave = 1;
-    microseconds sendTime{0};
-    std::vector<uint8_t> rx;
-    bool lost = false;
-    // The line counts as busy until then; a request waits for its silence,
-    // but never past its own time limit.
-    Clock::time_point lineBusy = Clock::now(), lastByte, deadline;
-
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_) break;
-            // A device that left took its request with it.
-            if (state != State::idle && !hasCurrent_) state = State::idle;
-            if (state == State::idle && !queue_.empty()) {
-                current_ = std::move(queue_.front());
-                queue_.pop_front();
-                hasCurrent_ = true;
-                lastLink_ = current_.link;
-                req = current_.req;
-                slave = current_.slave;
-                sendTime = charTime(req.frame.size(), baud);
-                deadline = Clock::now() + sendTime + milliseconds(current_.timeoutMs);
-                state = State::ready;
-            }
-        }
-        if (state == State::ready && Clock::now() >= lineBusy + quiet) {
-            // Whatever arrived before this request is no answer to it.
-            ::tcflush(port, TCIFLUSH);
-            rx.clear();
-            if (!writeAll(port, req.frame)) {
-                finishCurrent(smd::kModbusSendFailed, {}, true);
-                state = State::idle;
-                continue;
-            }
-            lineBusy = Clock::now() + sendTime;
-            state = State::waiting;
-        } else if (state == State::ready && Clock::now() + sendTime >= deadline) {
-            // A line never quiet: the request ends as a timeout.
-            finishCurrent(smd::kModbusTimeout, {}, true);
-            state = State::idle;
-            continue;
-        }
-
-        int waitMs = -1;
-        if (state == State::ready) waitMs = msUntil(std::min(lineBusy + quiet, deadline - sendTime));
-        if (state == State::waiting) {
-            waitMs = msUntil(rx.empty() ? deadline : std::min(deadline, lastByte + frameGap));
-        }
-        pollfd fds[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, waitMs);
-        if (ready < 0 && errno != EINTR) {
-            lost = true;
-            break;
-        }
-        if (ready > 0 && (fds[1].revents & POLLIN)) {
-            char sink[64];
-            while (::read(wake, sink, sizeof sink) > 0) {
-            }
-            continue;  // stopping, a new request or a device that left
-        }
-        if (ready > 0 && (fds[0].revents & POLLIN)) {
-            uint8_t buf[256];
-            const ssize_t got = ::read(port, buf, sizeof buf);
-            if (got > 0) {
-                lastByte = lineBusy = Clock::now();
-                if (state == State::waiting) {
-                    rx.insert(rx.end(), buf, buf + got);
-                } else {
-                    // Nobody's answer: no request waits for one.
-                    stray(static_cast<unsigned int>(got));
-                }
-            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                lost = true;
-                break;
-            }
-        } else if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            lost = true;
-            break;
-        }
-
-        if (state != State::waiting) continue;
-        const auto now = Clock::now();
-        if (!rx.empty() && now - lastByte >= frameGap) {
-            // A reply of its full length whose CRC holds is taken; what
-            // trails it (a turnaround glitch on RS-485) is dropped.
-            size_t length = rx.size();
-            const size_t whole = smd::rtu::replyLength(rx.data(), rx.size());
-            if (length > whole && smd::rtu::isFrame(rx.data(), whole)) length = whole;
-            if (smd::rtu::isFrame(rx.data(), length)) {
-                const unsigned int trailing = static_cast<unsigned int>(rx.size() - length);
-                rx.resize(length);
-                const smd::rtu::Reply reply = smd::rtu::checkReply(
-                    rx.data(), rx.size(), slave, req.function, req.address);
-                finishCurrent(statusOf(reply), rx, true);
-                if (trailing > 0) stray(trailing);
-                state = State::idle;
-                continue;
-            }
-            stray(static_cast<unsigned int>(rx.size()));
-            rx.clear();
-        }
-        if (now >= deadline) {
-            if (!rx.empty()) stray(static_cast<unsigned int>(rx.size()));
-            finishCurrent(smd::kModbusTimeout, {}, true);
-            state = State::idle;
-        }
-    }
-
-    std::deque<Job> dropped;
-    bool stopping;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (lost) {
-            failed_ = true;
-            dropped.swap(queue_);
-        }
-        stopping = stopping_;
-    }
-    // Stopping: these reach the host, not the device.
-    finishCurrent(smd::kModbusPortLost, {}, !stopping);
-    for (const Job& j : dropped) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            busyWith_ = j.link;
-        }
-        j.link->finish(j.seq, j.req, smd::kModbusPortLost, {}, !stopping);
-        release();
-    }
-    busOfThread = nullptr;
 }

@@ -3,8 +3,6 @@
 // thread that puts the requests of all its devices on the line one at a
 // time and hands each reply to the device whose request was in flight.
 //
-// RTU line discipline: a request goes out only after 3.5 character times
-// of silence on the line, and a reply ends where the line falls silent.
 #pragma once
 
 #include <condition_variable>
@@ -59,9 +57,16 @@ public:
     bool submit(Job job);
 
 private:
+    struct Line;
+
     bool start(int baud);
     void stop();
+    // The port thread, and the parts of its loop.
     void run(int port, int wake, int baud);
+    bool takeNext(Line& line);
+    void sendWhenQuiet(Line& line);
+    bool readLine(Line& line);
+    void endReply(Line& line);
     // Ends the request in flight, if its device is still there: hands its
     // outcome on, with the device kept from leaving meanwhile.
     void finishCurrent(int status, const std::vector<uint8_t>& reply, bool toDevice);
@@ -85,4 +90,5 @@ private:
     bool failed_ = false;
     bool stopping_ = false;
     std::thread thread_;
+    static thread_local const SerialBus* busOfThread_;
 };

@@ -103,8 +103,8 @@ bool SerialLink::open(int baud, std::string& path) {
         int otherBaud = 0;
         bus->conflicting(this, baud, &otherBaud);
         std::cout << "SPModbus::OpenPort refused: device " << owner_.DataId() << " wants " << path
-                  << " at " << baud << " bit/s, which device " << other->owner().DataId()
-                  << " holds at " << otherBaud << " bit/s" << std::endl;
+                  << " at " << baud << " bit/s, but device " << other->owner().DataId()
+                  << " has it at " << otherBaud << " bit/s" << std::endl;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     bus_ = opened == SerialBus::Opened::ok ? bus : nullptr;
