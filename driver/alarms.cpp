@@ -28,9 +28,11 @@ const VoltageAlarm kVoltageAlarms[] = {
 
 // The host's alarm records spell an infinite reading out in full, as older
 // Boost releases did; otherwise the text is lexical_cast's for a float: nine
-// significant digits, "nan" or "-nan".
+// significant digits, and a NaN's sign read from the float itself (widening
+// to double may drop it, as MIPS does).
 std::string valueText(float value) {
     if (std::isinf(value)) return std::signbit(value) ? "-infinity" : "infinity";
+    if (std::isnan(value)) return std::signbit(value) ? "-nan" : "nan";
     return plor::generalText(static_cast<double>(value), 9);
 }
 

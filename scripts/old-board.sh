@@ -33,6 +33,18 @@ fi
 if [ "${PLOR_OLD_BOARD_INSIDE:-}" != 1 ]; then
   scripts/setup.sh mips
   [ -f "$board/plor_sps.so" ] || scripts/mips.sh --build-dir "$board" >/dev/null
+  # Debian's cross compiler with the SDK's sysroot is refused at configure time.
+  refused="$build-refused"
+  rm -rf "$refused"
+  if out=$(cmake -S . -B "$refused" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mipsel-linux-gnu.cmake" \
+        -DPLOR_SYSROOT="$sdk/sysroot" -DPLOR_BUILD_TESTS=OFF -DPLOR_BUILD_TOOLS=OFF 2>&1) ||
+     ! echo "$out" | tr -s ' \n' ' ' | grep -q 'takes the C library from .* not from the sysroot'; then
+    echo "$out" >&2
+    echo "old-board.sh: Debian's cross compiler with PLOR_SYSROOT was not refused" >&2
+    exit 1
+  fi
+  rm -rf "$refused"
+  echo "Debian's cross compiler with the SDK's sysroot: refused at configure time"
   export PLOR_OLD_BOARD_INSIDE=1
   exec unshare -m --propagation private "$0" --build-dir "$build" --board-build "$board"
 fi
@@ -82,7 +94,7 @@ echo "== a module above the older userland's C++ library is refused"
 raised=$(find "$root/$board" -name '*raised_floor.so' | head -n 1)
 [ -n "$raised" ] || { echo "old-board.sh: no raised_floor module in $board" >&2; exit 1; }
 set +e
-refused=$(cd "$scratch" && emulate "$root/$build/smd-host" --plugin "$raised" --rounds 1 2>&1 </dev/null)
+refused=$(cd "$scratch" && emulate "$root/$build/smd-host" --simulate normal --rounds 1 --plugin "$raised" 2>&1 </dev/null)
 rc=$?
 set -e
 missing=$(echo "$refused" | grep -o "version \`GLIBCXX_[0-9.]*' not found" | head -n 1 || true)
