@@ -151,7 +151,7 @@ kernel_headers() {
 glibc_headers() {
   rm -rf "$bld/glibc-headers"; mkdir -p "$bld/glibc-headers"; cd "$bld/glibc-headers"
   glibc_configparms
-  CC=$target-gcc CXX=$target-g++ "$(srcdir glibc)/configure" --host=$target \
+  CC=/usr/bin/$target-gcc CXX=/usr/bin/$target-g++ "$(srcdir glibc)/configure" --host=$target \
     --build="$(gcc -dumpmachine)" --prefix=/usr --with-headers="$sysroot/usr/include" \
     --enable-kernel=3.2 --disable-werror --disable-crypt
   make install-headers install_root="$sysroot" install-bootstrap-headers=yes
@@ -188,6 +188,13 @@ unpack_gcc() {
 # Debian 11's configuration of its mipsel compiler, less what nothing here
 # uses (other languages, sanitizers, OpenMP, LTO, precompiled headers).
 gcc_compiler() {
+  # The longest step: an interrupted run goes on where it stopped.
+  if [ -f "$bld/gcc/config.status" ]; then
+    cd "$bld/gcc"
+    make -j"$jobs" all-gcc MAKEINFO=true
+    make install-gcc MAKEINFO=true
+    return
+  fi
   rm -rf "$bld/gcc"; mkdir -p "$bld/gcc"; cd "$bld/gcc"
   # Only the compilers' own speed matters here: no debug information.
   CFLAGS=-O2 CXXFLAGS=-O2 CFLAGS_FOR_TARGET=-O2 CXXFLAGS_FOR_TARGET=-O2 \
@@ -230,6 +237,19 @@ glibc_library() {
   rm -f "$sysroot/usr/lib/$target/libc.so"
   make -j"$jobs"
   make install install_root="$sysroot"
+  relative_links
+}
+
+# Links within the sysroot point within it: qemu-mipsel -L and the build
+# machine would follow an absolute one out of it.
+relative_links() {
+  local link target
+  find "$sysroot" -type l | while read -r link; do
+    target=$(readlink "$link")
+    case "$target" in
+      /*) ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$sysroot$target")" "$link" ;;
+    esac
+  done
 }
 
 gcc_final() {
@@ -239,6 +259,7 @@ gcc_final() {
   # The board's userland carries the compiler's run-time libraries, as
   # Debian's libstdc++6 and libgcc-s1 do.
   local lib
+  relative_links
   for lib in libstdc++.so.6 libgcc_s.so.1 libatomic.so.1; do
     find "$tc/$target" -name "$lib*" ! -name '*.py' -exec cp -a {} "$sysroot/usr/lib/$target/" \;
     [ -e "$sysroot/usr/lib/$target/$lib" ]
