@@ -98,7 +98,9 @@ TEST(GeneralText, SameAsStreamsAndLexicalCast) {
         stream << v;
         EXPECT_EQ(plor::generalText(v, 6), stream.str());
         // lexical_cast reads a NaN's sign from the float (the alarm texts do too).
-        if (!std::isnan(v)) EXPECT_EQ(plor::generalText(v, 9), boost::lexical_cast<std::string>(v));
+        if (!std::isnan(v)) {
+            EXPECT_EQ(plor::generalText(v, 9), boost::lexical_cast<std::string>(v));
+        }
     }
 }
 
