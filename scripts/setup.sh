@@ -18,7 +18,7 @@ declare -A groups=(
   [bench]="libbenchmark-dev"
   [fuzz]="clang libclang-rt-14-dev"
   [mips]="g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel"
-  [old-sdk]="dpkg-dev gawk bison rsync libgmp-dev libmpfr-dev libmpc-dev zlib1g-dev tcl python3 xz-utils cmake ninja-build gcc-mipsel-linux-gnu"
+  [old-sdk]="dpkg-dev gawk bison rsync autoconf automake libtool libgmp-dev libmpfr-dev libmpc-dev zlib1g-dev tcl python3 xz-utils cmake ninja-build gcc-mipsel-linux-gnu qemu-user"
 )
 # Groups that need others.
 declare -A implies=([test]="run" [clang]="run" [bench]="run" [fuzz]="run" [mips]="run test")
