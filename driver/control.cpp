@@ -252,9 +252,8 @@ int PLOR_SPS::snapshotAsText(void* output, int outputCapacity, int& outputLength
     const int capacity = output != nullptr ? outputCapacity : 0;
     std::lock_guard<std::mutex> lock(snapshotMutex_);
     if (snapshotTextRound_ != rounds_) {
-        Json::Value doc;
-        if (rounds_ > 0) fillSnapshot(doc);
-        snapshotText_ = Json::FastWriter().write(doc);
+        if (rounds_ > 0) fillSnapshot(snapshotTextDoc_);
+        snapshotText_ = Json::FastWriter().write(snapshotTextDoc_);
         snapshotTextRound_ = rounds_;
     }
     outputLength = static_cast<int>(snapshotText_.size());

@@ -73,6 +73,7 @@ protected:
     // a query with no new round only copies it. Built apart from snapshot_,
     // whose address 803 hands out: a reader of that document cannot know
     // when another thread's 801 runs. Guarded by snapshotMutex_.
+    Json::Value snapshotTextDoc_;
     std::string snapshotText_;
     uint64_t snapshotTextRound_ = UINT64_MAX;
 

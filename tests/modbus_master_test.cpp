@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -378,7 +379,7 @@ TEST_F(LineTest, QueriesRunAgainstThePortThread) {
 // holds every value each thread wrote last.
 TEST_F(LineTest, BurstsFromFourThreadsEndConfirmed) {
     DiscardCout quiet;
-    constexpr int kThreads = 4, kWrites = 3, kBursts = 10;
+    constexpr int kThreads = 4, kWrites = 3, kBursts = 20;
     constexpr int kTotal = kThreads * kWrites * kBursts;
     std::thread server([this] {
         for (int i = 0; i < kTotal; ++i) {
@@ -388,8 +389,12 @@ TEST_F(LineTest, BurstsFromFourThreadsEndConfirmed) {
     size_t seen = 0;
     for (int burst = 0; burst < kBursts; ++burst) {
         std::vector<std::thread> writers;
+        std::atomic<int> ready{0};
         for (int t = 0; t < kThreads; ++t) {
-            writers.emplace_back([this, t, burst] {
+            writers.emplace_back([this, t, burst, &ready] {
+                // All four start at once.
+                ++ready;
+                while (ready.load() < kThreads) std::this_thread::yield();
                 // Thread t owns registers 0x100 + 4t .. 0x103 + 4t.
                 const uint16_t reg = static_cast<uint16_t>(0x100 + 4 * t);
                 for (int i = 0; i < kWrites; ++i) {

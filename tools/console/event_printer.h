@@ -13,12 +13,14 @@ public:
 
 private:
     void note(const std::string& device, const std::string& text, Json::Value j);
+    void round(const RoundEvent& e);
+    void alarm(const AlarmEvent& e);
+    void write(const WriteEvent& e);
+    void writeOutcome(const WriteOutcomeEvent& e);
     Console& out_;
 };
 
 // A reading as JSON: null for what JSON cannot hold (nan, inf).
 Json::Value jsonNumber(float v);
-// An age for people: "4.2 s", "17 min", "3.5 h".
-std::string ageText(double seconds);
 
 }  // namespace smdhost

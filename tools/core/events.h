@@ -33,10 +33,12 @@ struct RoundEvent {
     double ageSeconds = 0;             // how old the values are
 };
 
-// A refresh that ended without a round, or the first round after such.
-struct NoRoundEvent {
+// Every refresh: whether it completed a round, and whether that differs
+// from the refresh before (a run starts as if after a round).
+struct RefreshEvent {
     std::string device;
-    bool resumed = false;
+    bool completed = false;
+    bool changed = false;
 };
 
 struct AlarmEvent {
@@ -68,15 +70,14 @@ struct WriteEvent {
 
 struct WriteOutcomeEvent {
     std::string device;
-    std::string result;  // confirmed, not-confirmed, answered, timeout, bad-reply,
-                         // not-sent, port-lost, exception, refused, no-report
+    std::string result;  // one of kWriteOutcomeKinds (write_tracker.h)
     std::string text;    // the whole sentence, beginning with the write's description
     std::optional<int> status;    // the master's report
     std::optional<int> outcome;   // the driver's outcome code
     std::optional<int> returned;  // the control call's return when refused
 };
 
-using Event = std::variant<NoteEvent, RoundEvent, NoRoundEvent, AlarmEvent, StaleEvent,
+using Event = std::variant<NoteEvent, RoundEvent, RefreshEvent, AlarmEvent, StaleEvent,
                            WriteEvent, WriteOutcomeEvent>;
 
 // Called from device threads and the command loop alike: a sink keeps

@@ -1,6 +1,6 @@
 #include "history_sink.h"
 
-#include "event_printer.h"
+#include "clock_text.h"
 
 namespace smdhost {
 
@@ -35,7 +35,7 @@ void HistorySink::onEvent(const Event& event) {
     } else {
         return;
     }
-    queue_.add(std::move(row));
+    writer_.add(std::move(row));
 }
 
 }  // namespace smdhost

@@ -3,17 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "freshness.h"
+
 namespace smdhost {
-
-const std::array<const char*, 10> kWriteOutcomeKinds{
-    {"confirmed", "not-confirmed", "answered", "timeout", "bad-reply", "not-sent", "port-lost",
-     "exception", "no-report", "refused"}};
-
-int alarmIndex(const std::string& signalId) {
-    for (std::size_t i = 0; i < kAlarms.size(); ++i)
-        if (signalId == kAlarms[i].signalId) return static_cast<int>(i);
-    return -1;
-}
 
 SiteState::SiteState(Clock clock) : clock_(std::move(clock)) {
     if (!clock_)
@@ -38,7 +30,7 @@ void SiteState::addDevice(const std::string& name, unsigned int dataId, int poll
     e.v.name = name;
     e.v.dataId = dataId;
     e.v.pollIntervalMs = pollIntervalMs;
-    e.staleAfter = staleAfter > 0 ? staleAfter : 3 * pollIntervalMs / 1000.0 + 0.8;
+    e.staleAfter = staleAfter > 0 ? staleAfter : defaultStaleAfterMs(pollIntervalMs) / 1000.0;
     e.v.writes["other"] = 0;
     for (const char* k : kWriteOutcomeKinds) e.v.writes[k] = 0;
     devices_.push_back(std::move(e));
@@ -107,6 +99,9 @@ void SiteState::onEvent(const Event& event) {
     else if (const auto* e = std::get_if<AlarmEvent>(&event))
         alarm(e->device, e->signalId, e->name, e->raised);
     else if (const auto* e = std::get_if<StaleEvent>(&event)) setStale(e->device, e->stale);
+    else if (const auto* e = std::get_if<RefreshEvent>(&event)) {
+        if (!e->completed) abandoned(e->device);
+    }
     else if (const auto* e = std::get_if<WriteOutcomeEvent>(&event))
         writeOutcome(e->device, e->result);
 }

@@ -12,12 +12,11 @@
 #include <vector>
 
 #include "events.h"
+#include "readings.h"
 #include "record.h"
+#include "write_tracker.h"
 
 namespace smdhost {
-
-// The kinds of write outcome the host reports, as counted.
-extern const std::array<const char*, 10> kWriteOutcomeKinds;
 
 struct ActiveAlarm {
     std::string signalId;
@@ -56,7 +55,7 @@ public:
     explicit SiteState(Clock clock = Clock());
 
     // Before the run starts. staleAfter: seconds without a round before a
-    // device counts as stale (<= 0: three poll intervals plus 0.8 s).
+    // device counts as stale (<= 0: the host's default for the poll interval).
     void addDevice(const std::string& name, unsigned int dataId, int pollIntervalMs,
                    double staleAfter = 0);
     // The alarms active when the last run ended, with when they were raised if known.
@@ -90,8 +89,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<Entry> devices_;
 };
-
-// Index of a signal id in kAlarms, or -1.
-int alarmIndex(const std::string& signalId);
 
 }  // namespace smdhost
