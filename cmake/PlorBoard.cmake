@@ -40,7 +40,7 @@ if(PLOR_BOARD_BUILD AND PLOR_BUILD_TESTS)
   add_test(NAME board_check_module COMMAND ${_plor_check} $<TARGET_FILE:plor_sps>)
   add_test(NAME board_check_refuses_raised_floor COMMAND bash -c
     "out=$(\"$0\" \"$1\" 2>&1); rc=$?; echo \"$out\"; [ $rc -eq 1 ] &&
-     echo \"$out\" | grep -q 'GLIBCXX_3.4.29 *std::to_chars' &&
+     echo \"$out\" | grep -Eq 'GLIBCXX_3.4.29 *std::to_chars|GLIBCXX_3.4.22 *std::thread::_M_start_thread' &&
      echo \"$out\" | grep -q 'GLIBC_2.25 *getentropy'"
     ${_plor_check} $<TARGET_FILE:raised_floor>)
 endif()

@@ -1,7 +1,32 @@
 # Everything comes from Debian's packages (scripts/setup.sh installs them).
+if(CMAKE_SYSROOT)
+  # A compiler that takes its C library from outside the sysroot (Debian's
+  # cross compiler takes /usr/mipsel-linux-gnu first) would build against
+  # the build machine's libraries while seeming to use the SDK's.
+  execute_process(COMMAND ${CMAKE_C_COMPILER} --sysroot=${CMAKE_SYSROOT} -print-file-name=libc.so
+    OUTPUT_VARIABLE _plor_libc OUTPUT_STRIP_TRAILING_WHITESPACE)
+  file(REAL_PATH "${_plor_libc}" _plor_libc)
+  file(REAL_PATH "${CMAKE_SYSROOT}" _plor_sysroot)
+  string(FIND "${_plor_libc}/" "${_plor_sysroot}/" _plor_at)
+  if(NOT _plor_at EQUAL 0)
+    message(FATAL_ERROR "PLOR_SYSROOT=${CMAKE_SYSROOT}: ${CMAKE_C_COMPILER} takes the C library "
+      "from ${_plor_libc}, not from the sysroot; give the SDK's own compiler with PLOR_CROSS_PREFIX")
+  endif()
+endif()
 find_package(Threads REQUIRED)
 find_package(jsoncpp CONFIG REQUIRED)
+# Header-only: an SDK need not carry it, the build machine's serves.
+set(_plor_include_mode ${CMAKE_FIND_ROOT_PATH_MODE_INCLUDE})
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 find_package(Boost 1.74 REQUIRED)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ${_plor_include_mode})
+# openpty is in the C library from 2.34 on, in libutil before.
+include(CheckSymbolExists)
+check_symbol_exists(openpty pty.h PLOR_OPENPTY_IN_LIBC)
+set(PLOR_PTY_LIBS "")
+if(NOT PLOR_OPENPTY_IN_LIBC)
+  set(PLOR_PTY_LIBS util)
+endif()
 if(CMAKE_CROSSCOMPILING)
   # Boost is header-only and its mipsel package does not co-install with the
   # native one, so the host's /usr/include serves. Searched after the cross

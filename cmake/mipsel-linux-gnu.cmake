@@ -10,13 +10,17 @@
 #                      PATH: <prefix>gcc, <prefix>g++ (default mipsel-linux-gnu-,
 #                      Debian's g++-mipsel-linux-gnu)
 #   PLOR_SYSROOT       the board SDK's sysroot: its C library, libstdc++ and
-#                      the target builds of jsoncpp, SQLite and libmodbus
-#                      (default empty: Debian's cross libc and multiarch)
+#                      the target builds of jsoncpp, SQLite and libmodbus,
+#                      in lib/ or Debian's multiarch lib/mipsel-linux-gnu/
+#                      (default empty: Debian's cross libc and multiarch).
+#                      Needs the SDK's own compiler: one that takes its C
+#                      library from elsewhere (Debian's) is refused.
 #   PLOR_MARCH         target CPU for -march (default mips32r2)
 # A vendor SDK, for example:
 #   cmake -S . -B build-board -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
 #     -DPLOR_CROSS_PREFIX=/opt/board-sdk/bin/mipsel-linux- -DPLOR_SYSROOT=/opt/board-sdk/sysroot \
-#     -DPLOR_MARCH=24kc -DPLOR_BUILD_TESTS=OFF
+#     -DPLOR_MARCH=24kc
+# (scripts/old-board.sh does this with the SDK of scripts/old-sdk.sh.)
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
 
@@ -43,11 +47,15 @@ if(PLOR_SYSROOT)
   set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
   set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
   set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+  # A sysroot in Debian's layout keeps its libraries in multiarch folders.
+  set(CMAKE_LIBRARY_ARCHITECTURE mipsel-linux-gnu)
   set(ENV{PKG_CONFIG_SYSROOT_DIR} ${PLOR_SYSROOT})
-  set(ENV{PKG_CONFIG_LIBDIR} "${PLOR_SYSROOT}/usr/lib/pkgconfig:${PLOR_SYSROOT}/usr/share/pkgconfig")
+  set(ENV{PKG_CONFIG_LIBDIR}
+    "${PLOR_SYSROOT}/usr/lib/mipsel-linux-gnu/pkgconfig:${PLOR_SYSROOT}/usr/lib/pkgconfig:${PLOR_SYSROOT}/usr/share/pkgconfig")
   set(ENV{PKG_CONFIG_PATH} "")
   set(_plor_loader_root ${PLOR_SYSROOT})
-  set(_plor_target_libs "${PLOR_SYSROOT}/lib:${PLOR_SYSROOT}/usr/lib")
+  set(_plor_target_libs
+    "${PLOR_SYSROOT}/lib/mipsel-linux-gnu:${PLOR_SYSROOT}/usr/lib/mipsel-linux-gnu:${PLOR_SYSROOT}/lib:${PLOR_SYSROOT}/usr/lib")
 else()
   # Debian: the cross libc under /usr/mipsel-linux-gnu, other target
   # libraries from multiarch (/usr/lib/mipsel-linux-gnu) or the extra root.

@@ -5,8 +5,10 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <string>
 
 namespace plor {
 
@@ -33,6 +35,15 @@ inline int32_t parseInt32(const char* text) {
     }
     return magnitude >= limit ? std::numeric_limits<int32_t>::max()
                               : static_cast<int32_t>(magnitude);
+}
+
+// A number in general notation with this many significant digits: the text
+// of a default stream (6) or of lexical_cast for a float (9), without their
+// stream machinery in the module.
+inline std::string generalText(double value, int digits) {
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%.*g", digits, value);
+    return std::string(text, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 // atof, rounded to single precision (strtod is defined for every input).

@@ -13,7 +13,6 @@
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -21,22 +20,12 @@
 #include <utility>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/date_time/posix_time/ptime.hpp>
 #include <json/json.h>
 
+#include "clock.h"
 #include "numbers.h"
 #include "smd_host.h"
-
-namespace plor {
-
-// The wall clock, replaceable in tests.
-using Clock = std::function<boost::posix_time::ptime()>;
-
-inline boost::posix_time::ptime localClock() {
-    return boost::posix_time::second_clock::local_time();
-}
-
-}  // namespace plor
 
 template <typename Data, typename Protocol, int N>
 class UniDataDevice : public Protocol {
@@ -53,7 +42,7 @@ public:
     }
 
     void RoundDone() override {
-        const boost::posix_time::ptime now = wholeSeconds(clock_());
+        const boost::posix_time::ptime now = plor::wholeSeconds(clock_());
         const ttime_t stamp = get_ttime(now);
         Data sent;
         {
@@ -189,27 +178,13 @@ private:
         std::cout << "InitSetting " << this->dataId_ << " refused: " << why << std::endl;
     }
 
-    static boost::posix_time::ptime wholeSeconds(const boost::posix_time::ptime& t) {
-        if (t.is_special()) return t;
-        const auto tod = t.time_of_day();
-        return boost::posix_time::ptime(
-            t.date(), boost::posix_time::time_duration(tod.hours(), tod.minutes(), tod.seconds()));
-    }
-
     // The update time a record carries; not-a-date-time when it names no
     // valid local time (a zeroed or damaged image).
     static boost::posix_time::ptime timeOfRecord(const Data& d) {
         ttime_t t;
         std::memcpy(&t, reinterpret_cast<const unsigned char*>(&d) + sizeof(Data) - sizeof(ttime_t),
                     sizeof t);
-        if (t.hour > 23 || t.minute > 59 || t.second > 59) return boost::posix_time::ptime();
-        try {
-            const boost::gregorian::date day(t.year, t.month, t.day);
-            return boost::posix_time::ptime(
-                day, boost::posix_time::time_duration(t.hour, t.minute, t.second));
-        } catch (const std::out_of_range&) {
-            return boost::posix_time::ptime();
-        }
+        return plor::localTimeOf(t.year, t.month, t.day, t.hour, t.minute, t.second);
     }
 
     static const unsigned char* bytesOf(const Data& d) {
@@ -253,10 +228,12 @@ private:
                 }
                 text += ";";
             }
-            std::ostringstream mobile;
-            mobile << "mobile:" << key << ":" << text << " level:" << this->thresholdLevels_[key]
-                   << " value:" << this->thresholdValues_[key];
-            lines.push_back(mobile.str());
+            // The host's tables gain the key if they lack it, as their
+            // operator[] always did here.
+            const int level = this->thresholdLevels_[key];
+            const float value = this->thresholdValues_[key];
+            lines.push_back("mobile:" + key + ":" + text + " level:" + std::to_string(level) +
+                            " value:" + plor::generalText(value, 6));
             g.ids.emplace_back(key, text);
         }
         return g;

@@ -3,8 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include <boost/lexical_cast.hpp>
-
+#include "numbers.h"
 #include "plor_sps.h"
 
 namespace {
@@ -28,10 +27,13 @@ const VoltageAlarm kVoltageAlarms[] = {
 };
 
 // The host's alarm records spell an infinite reading out in full, as older
-// Boost releases did; the current lexical_cast writes "inf".
+// Boost releases did; otherwise the text is lexical_cast's for a float: nine
+// significant digits, and a NaN's sign read from the float itself (widening
+// to double may drop it, as MIPS does).
 std::string valueText(float value) {
     if (std::isinf(value)) return std::signbit(value) ? "-infinity" : "infinity";
-    return boost::lexical_cast<std::string>(value);
+    if (std::isnan(value)) return std::signbit(value) ? "-nan" : "nan";
+    return plor::generalText(static_cast<double>(value), 9);
 }
 
 const char kModuleFailId[] = "41B430501001";

@@ -6,11 +6,11 @@
 // sides reach it through atomic builtins; write_result_ and write_expect_ are
 // atomics of their own. writeMutex_ ties them to the order of submission.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <iostream>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -238,12 +238,12 @@ void PLOR_SPS::fillSnapshot(Json::Value& doc) const {
     doc["负载电流"] = Json::Value(static_cast<double>(record_.loadCurrent));
     doc["直流电压"] = Json::Value(static_cast<double>(record_.dcVoltage));
     doc["交流电压"] = Json::Value(static_cast<double>(record_.acVoltage));
-    std::ostringstream when;
-    when << static_cast<unsigned>(record_.year) << '-' << static_cast<unsigned>(record_.month)
-         << '-' << static_cast<unsigned>(record_.day) << ' ' << static_cast<unsigned>(record_.hour)
-         << ':' << static_cast<unsigned>(record_.minute) << ':'
-         << static_cast<unsigned>(record_.second);
-    doc["更新时间"] = Json::Value(when.str());
+    char when[40];
+    std::snprintf(when, sizeof when, "%u-%u-%u %u:%u:%u", static_cast<unsigned>(record_.year),
+                  static_cast<unsigned>(record_.month), static_cast<unsigned>(record_.day),
+                  static_cast<unsigned>(record_.hour), static_cast<unsigned>(record_.minute),
+                  static_cast<unsigned>(record_.second));
+    doc["更新时间"] = Json::Value(std::string(when));
 }
 
 // The text is serialised once per round; the lock is held until it is
@@ -325,7 +325,7 @@ double PLOR_SPS::Get_Value(unsigned int, const std::string&) const {
     }
     // A cached record is ready a moment before its round stamps the time.
     if (!ready || updated.is_special()) throw std::out_of_range("数据未就绪");
-    const int64_t age = (clock_() - updated).total_seconds();
+    const int64_t age = plor::secondsBetween(clock_(), updated);
     if (age > 60) throw std::out_of_range("数据已超时");
     throw std::out_of_range("不支持变量");
 }

@@ -4,6 +4,10 @@
 // library's.
 #include "file_type.h"
 
+// Older kernel headers (5.10, as on Debian 11) name the C library's ino_t,
+// mode_t, uid_t and gid_t in MIPS's stat structures without declaring them.
+#include <sys/types.h>
+
 #include <asm/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>

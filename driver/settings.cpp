@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstdint>
 #include <mutex>
-#include <sstream>
 #include <string>
 
 #include "numbers.h"
@@ -114,10 +113,10 @@ bool PLOR_SPS::InitSetting(const Json::Value& settings) {
             if (c.x1 == c.x2) continue;
             derive(c);
             if (i == 2) {
-                std::ostringstream line;
-                line << "ai3y2_:" << c.y2 << " ai3y1_:" << c.y1 << " ai3x2_:" << c.x2
-                     << " ai3x1_:" << c.x1;
-                lines.push_back(line.str());
+                lines.push_back("ai3y2_:" + plor::generalText(c.y2, 6) +
+                                " ai3y1_:" + plor::generalText(c.y1, 6) +
+                                " ai3x2_:" + std::to_string(c.x2) +
+                                " ai3x1_:" + std::to_string(c.x1));
             }
         }
         return nonFinite(cal);

@@ -2,10 +2,12 @@
 # What a built module asks of the board, and whether the board has it:
 # architecture and ISA level, float ABI, NEEDED libraries, the highest
 # GLIBC_, GLIBCXX_ and CXXABI_ versions it requires (with the symbols that
-# require more than the floor), its exported symbols and its stripped size.
+# require more than the floor), its exported symbols and its stripped size
+# beside the size goal (80 KB; a size above it is named, not refused).
 # Exits with 1 when a required version is above the floor.
-#   scripts/board-check.sh [--glibc 2.2] [--glibcxx 3.4.21] [--cxxabi 1.3.9] MODULE
-# The floor may also come from BOARD_GLIBC, BOARD_GLIBCXX and BOARD_CXXABI.
+#   scripts/board-check.sh [--glibc 2.2] [--glibcxx 3.4.21] [--cxxabi 1.3.9] [--size-goal BYTES] MODULE
+# The floor may also come from BOARD_GLIBC, BOARD_GLIBCXX and BOARD_CXXABI,
+# the goal from BOARD_SIZE_GOAL.
 # Defaults: what a board with GCC 5's libstdc++ and any C library since 2.2
 # offers. STRIP names the strip program (default: the one matching the
 # module's machine, else strip).
@@ -14,17 +16,19 @@ set -euo pipefail
 glibc="${BOARD_GLIBC:-2.2}"
 glibcxx="${BOARD_GLIBCXX:-3.4.21}"
 cxxabi="${BOARD_CXXABI:-1.3.9}"
+size_goal="${BOARD_SIZE_GOAL:-81920}"
 module=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --glibc) glibc="$2"; shift 2 ;;
     --glibcxx) glibcxx="$2"; shift 2 ;;
     --cxxabi) cxxabi="$2"; shift 2 ;;
+    --size-goal) size_goal="$2"; shift 2 ;;
     -*) echo "board-check.sh: unknown option $1" >&2; exit 2 ;;
     *) module="$1"; shift ;;
   esac
 done
-[ -n "$module" ] && [ -f "$module" ] || { echo "usage: board-check.sh [--glibc V] [--glibcxx V] [--cxxabi V] MODULE" >&2; exit 2; }
+[ -n "$module" ] && [ -f "$module" ] || { echo "usage: board-check.sh [--glibc V] [--glibcxx V] [--cxxabi V] [--size-goal BYTES] MODULE" >&2; exit 2; }
 
 header=$(readelf -h "$module")
 field() { echo "$header" | sed -n "s/^ *$1: *//p"; }
@@ -94,7 +98,10 @@ fi
 tmp=$(mktemp)
 trap 'rm -f "$tmp"' EXIT
 "$strip" --strip-all -o "$tmp" "$module"
-echo "stripped:  $(stat -c %s "$tmp") bytes ($(stat -c %s "$module") as built)"
+stripped=$(stat -c %s "$tmp")
+verdict=ok
+[ "$stripped" -le "$size_goal" ] || verdict="ABOVE THE GOAL"
+echo "stripped:  $stripped bytes ($(stat -c %s "$module") as built), goal at most $size_goal: $verdict"
 
 if [ "$failed" -ne 0 ]; then
   echo "board-check.sh: $module needs more than the board's floor (GLIBC_$glibc, GLIBCXX_$glibcxx, CXXABI_$cxxabi)" >&2

@@ -43,7 +43,12 @@ fi
 module="$build/plor_sps.so"
 echo "== $module"
 cat "$build/host-layout.txt"
-scripts/board-check.sh "$module"
+check=$(scripts/board-check.sh "$module") || { echo "$check"; exit 1; }
+echo "$check"
+if echo "$check" | grep -q '^stripped:.*ABOVE THE GOAL'; then
+  echo "mips.sh: the stripped module is above its size goal" >&2
+  exit 1
+fi
 header=$(mipsel-linux-gnu-readelf -h "$module")
 echo "$header" | grep -q 'Class: *ELF32' &&
   echo "$header" | grep -q 'little endian' &&

@@ -6,6 +6,7 @@
 #   scripts/setup.sh clang    also clang and its sanitizer runtimes
 #   scripts/setup.sh bench    the benchmarks;  fuzz  the fuzzers
 #   scripts/setup.sh mips     the board: mipsel cross toolchain, qemu-user, target libraries
+#   scripts/setup.sh old-sdk  building the older board's SDK from source (scripts/old-sdk.sh)
 # Several groups may be given; none means run, test, clang, bench and fuzz.
 set -euo pipefail
 
@@ -17,6 +18,7 @@ declare -A groups=(
   [bench]="libbenchmark-dev"
   [fuzz]="clang libclang-rt-14-dev"
   [mips]="g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel"
+  [old-sdk]="dpkg-dev gawk bison rsync autoconf automake libtool libgmp-dev libmpfr-dev libmpc-dev zlib1g-dev tcl python3 xz-utils cmake ninja-build gcc-mipsel-linux-gnu qemu-user"
 )
 # Groups that need others.
 declare -A implies=([test]="run" [clang]="run" [bench]="run" [fuzz]="run" [mips]="run test")
