@@ -6,7 +6,8 @@
 #include <sstream>
 #include <vector>
 
-#include "event_printer.h"
+#include "clock_text.h"
+#include "console.h"
 #include "host_codes.h"
 
 namespace smdhost {
@@ -93,6 +94,80 @@ void Commands::snapshot(Device& d, bool raw) {
          j);
 }
 
+void Commands::help() {
+    std::string extra;
+    for (const auto& c : extras_) extra += "  " + c.help + "\n";
+    out_.text("commands (prefix with NAME: to address another device):\n"
+              "  write ADDR VALUE         write one register (control " +
+              std::to_string(kWriteRegisterCode) +
+              ")\n"
+              "  writes ADDR V1 [V2 ...]  write consecutive registers (control " +
+              std::to_string(kWriteRegistersCode) +
+              ")\n"
+              "  result                   the last write's outcome\n"
+              "  snapshot [--raw]         the latest readings as JSON (control " +
+              std::to_string(kSnapshotCode) +
+              "), re-rendered for reading or as the plug-in wrote it\n"
+              "  use NAME                 address this device from now on\n"
+              "  devices                  list the devices\n" +
+              extra + "  quit                     finish the rounds in progress and leave");
+}
+
+void Commands::listDevices() {
+    for (auto& d : devices_.all())
+        out_.text((d.get() == current_ ? "* " : "  ") + d->cfg.name + "  data id " +
+                  std::to_string(d->cfg.dataId) + "  rounds " + std::to_string(d->rounds) +
+                  "  port " + (d->cfg.serialPort().empty() ? "-" : d->cfg.serialPort()));
+}
+
+// The words from tok[1] on as 16-bit values; says which one is not.
+bool Commands::numbers(const std::vector<std::string>& tok, std::vector<uint16_t>& values) {
+    values.clear();
+    for (std::size_t i = 1; i < tok.size(); ++i) {
+        uint16_t w = 0;
+        if (!parseWord(tok[i], w)) {
+            out_.text("'" + tok[i] + "' is not a 16-bit value (0 to 65535, or 0x hex)");
+            return false;
+        }
+        values.push_back(w);
+    }
+    return true;
+}
+
+// The host's own commands; false when tok names none of them.
+bool Commands::own(Device& target, const std::vector<std::string>& tok) {
+    const std::string& cmd = tok[0];
+    std::vector<uint16_t> values;
+    if (cmd == "help" || cmd == "?") {
+        help();
+    } else if (cmd == "quit" || cmd == "exit") {
+        quit_ = true;
+    } else if (cmd == "devices") {
+        listDevices();
+    } else if (cmd == "use" && tok.size() == 2) {
+        Device* d = devices_.byName(tok[1]);
+        if (d == nullptr) out_.text("no device " + tok[1] + " (try: devices)");
+        else current_ = d;
+    } else if (cmd == "write") {
+        if (tok.size() != 3) out_.text("usage: write ADDR VALUE");
+        else if (numbers(tok, values)) writes_.write(target, kWriteRegisterCode, values);
+    } else if (cmd == "writes") {
+        if (tok.size() < 3 || tok.size() > 2 + static_cast<std::size_t>(kMaxWriteRegisters))
+            out_.text("usage: writes ADDR V1 [V2 ...] (at most " +
+                      std::to_string(kMaxWriteRegisters) + " values)");
+        else if (numbers(tok, values)) writes_.write(target, kWriteRegistersCode, values);
+    } else if (cmd == "result") {
+        result(target);
+    } else if (cmd == "snapshot") {
+        const bool raw = tok.size() == 2 && tok[1] == "--raw";
+        if (tok.size() > 2 || (tok.size() == 2 && !raw)) out_.text("usage: snapshot [--raw]");
+        else snapshot(target, raw);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void Commands::execute(const std::string& input) {
     std::istringstream words(input);
     std::vector<std::string> tok;
@@ -101,79 +176,17 @@ void Commands::execute(const std::string& input) {
     if (current_ == nullptr) current_ = devices_.all().front().get();
     Device* target = current_;
     if (tok[0].size() > 1 && tok[0].back() == ':') {
-        target = devices_.byName(tok[0].substr(0, tok[0].size() - 1));
-        if (target == nullptr) {
-            out_.text("no device " + tok[0].substr(0, tok[0].size() - 1) + " (try: devices)");
-            return;
-        }
+        const std::string name = tok[0].substr(0, tok[0].size() - 1);
+        target = devices_.byName(name);
+        if (target == nullptr) return out_.text("no device " + name + " (try: devices)");
         tok.erase(tok.begin());
         if (tok.empty()) return;
     }
-    const std::string& cmd = tok[0];
-    std::vector<uint16_t> values;
-    auto numbers = [&](std::size_t from) {
-        values.clear();
-        for (std::size_t i = from; i < tok.size(); ++i) {
-            uint16_t w = 0;
-            if (!parseWord(tok[i], w)) {
-                out_.text("'" + tok[i] + "' is not a 16-bit value (0 to 65535, or 0x hex)");
-                return false;
-            }
-            values.push_back(w);
-        }
-        return true;
-    };
-    const std::string most = std::to_string(kMaxWriteRegisters);
-    if (cmd == "help" || cmd == "?") {
-        out_.text("commands (prefix with NAME: to address another device):\n"
-                  "  write ADDR VALUE         write one register (control " +
-                  std::to_string(kWriteRegisterCode) +
-                  ")\n"
-                  "  writes ADDR V1 [V2 ...]  write consecutive registers (control " +
-                  std::to_string(kWriteRegistersCode) +
-                  ")\n"
-                  "  result                   the last write's outcome\n"
-                  "  snapshot [--raw]         the latest readings as JSON (control " +
-                  std::to_string(kSnapshotCode) +
-                  "), re-rendered for reading or as the plug-in wrote it\n"
-                  "  use NAME                 address this device from now on\n"
-                  "  devices                  list the devices\n"
-                  "  supply echo|wrong|silent how a simulated supply answers\n"
-                  "  quit                     finish the rounds in progress and leave");
-    } else if (cmd == "quit" || cmd == "exit") {
-        quit_ = true;
-    } else if (cmd == "devices") {
-        for (auto& d : devices_.all())
-            out_.text((d.get() == current_ ? "* " : "  ") + d->cfg.name + "  data id " +
-                      std::to_string(d->cfg.dataId) + "  rounds " + std::to_string(d->rounds) +
-                      "  port " + (d->cfg.serialPort().empty() ? "-" : d->cfg.serialPort()));
-    } else if (cmd == "use" && tok.size() == 2) {
-        Device* d = devices_.byName(tok[1]);
-        if (d == nullptr) out_.text("no device " + tok[1] + " (try: devices)");
-        else current_ = d;
-    } else if (cmd == "write") {
-        if (tok.size() != 3) return out_.text("usage: write ADDR VALUE");
-        if (numbers(1)) writes_.write(*target, kWriteRegisterCode, values);
-    } else if (cmd == "writes") {
-        if (tok.size() < 3 || tok.size() > 2 + static_cast<std::size_t>(kMaxWriteRegisters))
-            return out_.text("usage: writes ADDR V1 [V2 ...] (at most " + most + " values)");
-        if (numbers(1)) writes_.write(*target, kWriteRegistersCode, values);
-    } else if (cmd == "result") {
-        result(*target);
-    } else if (cmd == "snapshot") {
-        const bool raw = tok.size() == 2 && tok[1] == "--raw";
-        if (tok.size() > 2 || (tok.size() == 2 && !raw)) return out_.text("usage: snapshot [--raw]");
-        snapshot(*target, raw);
-    } else if (cmd == "supply" && tok.size() == 2) {
-        SupplySimulator::Mode mode;
-        if (!SupplySimulator::parseMode(tok[1], mode))
-            return out_.text("usage: supply echo|wrong|silent");
-        if (!target->supply) return out_.text(target->cfg.name + " has no simulated supply");
-        target->supply->setMode(mode);
-        note(*target, "supply now answers: " + tok[1]);
-    } else {
-        out_.text("unknown command '" + input + "' (try: help)");
-    }
+    if (own(*target, tok)) return;
+    const std::vector<std::string> args(tok.begin() + 1, tok.end());
+    for (const auto& c : extras_)
+        if (c.name == tok[0] && c.run(*target, args)) return;
+    out_.text("unknown command '" + input + "' (try: help)");
 }
 
 }  // namespace smdhost

@@ -1,10 +1,8 @@
 #include "console.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -28,32 +26,12 @@ void writeAll(int fd, const char* p, std::size_t n) {
     }
 }
 
-std::string timeText(bool withDate) {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[48];
-    if (withDate) {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            now.time_since_epoch()).count() % 1000;
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
-                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                      static_cast<int>(ms));
-    } else {
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
-    }
-    return buf;
-}
 // The plug-in's own lines, set off from the host's in text mode.
 std::string prefixed(const Console& console, const std::string& line) {
     return console.json() ? line : "    plor_sps| " + line;
 }
 
 }  // namespace
-
-std::string clockText() { return timeText(false); }
-std::string stampText() { return timeText(true); }
 
 std::string Console::jsonLine(const Json::Value& v) {
     Json::StreamWriterBuilder b;

@@ -11,20 +11,23 @@
 
 #include <json/json.h>
 
+#include "clock_text.h"
+#include "output.h"
+
 namespace smdhost {
 
-class Console {
+class Console : public Output {
 public:
     explicit Console(bool json) : json_(json) {}
-    bool json() const { return json_; }
+    bool json() const override { return json_; }
 
     // A text line in text mode; the JSON object as one line in JSON mode.
-    void emit(const std::string& text, const Json::Value& object);
+    void emit(const std::string& text, const Json::Value& object) override;
     // Answers to commands and other plain text; in JSON mode an object
     // {"event": kind, "text": line}.
-    void text(const std::string& line, const char* kind = "message");
+    void text(const std::string& line, const char* kind = "message") override;
     // To standard error, whatever the mode.
-    void error(const std::string& line);
+    void error(const std::string& line) override;
 
     // Once the plug-in's output is caught, ours goes to the saved descriptor.
     void setOutputFd(int fd);
@@ -37,10 +40,6 @@ private:
     int fd_ = 1;
     std::mutex mutex_;
 };
-
-// Host wall clock as "HH:MM:SS" and with milliseconds and date.
-std::string clockText();
-std::string stampText();
 
 class PluginOutput {
 public:

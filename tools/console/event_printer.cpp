@@ -15,14 +15,6 @@ std::string joined(const std::vector<std::string>& items, const char* sep) {
 
 }  // namespace
 
-std::string ageText(double s) {
-    char buf[32];
-    if (s < 120) std::snprintf(buf, sizeof buf, "%.1f s", s);
-    else if (s < 7200) std::snprintf(buf, sizeof buf, "%.0f min", s / 60);
-    else std::snprintf(buf, sizeof buf, "%.1f h", s / 3600);
-    return buf;
-}
-
 Json::Value jsonNumber(float v) {
     const std::string t = numberText(v);
     if (t == "nan" || t == "inf" || t == "-inf") return Json::Value();
@@ -67,9 +59,10 @@ void EventPrinter::onEvent(const Event& event) {
         j["restored"] = e->restored;
         j["ageSeconds"] = e->ageSeconds;
         out_.emit(line.str(), j);
-    } else if (const auto* e = std::get_if<NoRoundEvent>(&event)) {
+    } else if (const auto* e = std::get_if<RefreshEvent>(&event)) {
+        if (!e->changed) return;
         note(e->device,
-             e->resumed ? "rounds resumed"
+             e->completed ? "rounds resumed"
                         : "refresh ended without a round (an input missing, unreadable or never "
                           "still)",
              Json::Value());

@@ -18,7 +18,5 @@ private:
 
 // A reading as JSON: null for what JSON cannot hold (nan, inf).
 Json::Value jsonNumber(float v);
-// An age for people: "4.2 s", "17 min", "3.5 h".
-std::string ageText(double seconds);
 
 }  // namespace smdhost

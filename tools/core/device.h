@@ -1,5 +1,5 @@
 // One configured device as the host runs it: the plug-in's object, its
-// simulated supply, its polling thread and what the host tracks of it.
+// polling thread and what the host tracks of it.
 #pragma once
 
 #include <atomic>
@@ -13,7 +13,6 @@
 #include "freshness.h"
 #include "site_config.h"
 #include "smd_host.h"
-#include "supply_simulator.h"
 #include "write_tracker.h"
 
 namespace smdhost {
@@ -25,7 +24,6 @@ struct DeviceDeleter {
 struct Device : WriteDevice {
     DeviceConfig cfg;
     std::unique_ptr<SMDVDevice, DeviceDeleter> dev;
-    std::unique_ptr<SupplySimulator> supply;
     std::thread thread;
     std::atomic<bool> done{false};
     std::atomic<int> rounds{0};

@@ -69,10 +69,10 @@ Device* DeviceSet::byName(const std::string& name) {
 
 void DeviceSet::create(const std::vector<DeviceConfig>& configs,
                        const std::vector<std::shared_ptr<Provider>>& providers,
-                       const std::string& pluginPath, bool simulate) {
+                       const std::string& pluginPath) {
     for (const auto& cfg : configs) {
         try {
-            createOne(cfg, providers, pluginPath, simulate);
+            createOne(cfg, providers, pluginPath);
         } catch (...) {
             // A device that failed half-way goes the way a finished one does:
             // port closed, then the device, while its code is still loaded.
@@ -85,7 +85,7 @@ void DeviceSet::create(const std::vector<DeviceConfig>& configs,
 
 void DeviceSet::createOne(const DeviceConfig& cfg,
                           const std::vector<std::shared_ptr<Provider>>& providers,
-                          const std::string& pluginPath, bool simulate) {
+                          const std::string& pluginPath) {
     settingUp_.reset(new Device);
     std::unique_ptr<Device>& d = settingUp_;
     d->cfg = cfg;
@@ -105,18 +105,6 @@ void DeviceSet::createOne(const DeviceConfig& cfg,
     {
         std::lock_guard<std::mutex> lock(mutex_);
         byPointer_[d->dev.get()] = d.get();
-    }
-    if (simulate && d->cfg.settings.isObject()) {
-        Json::Value& host = d->cfg.settings["hostSetting"];
-        if (!host.isObject()) host = Json::Value(Json::objectValue);
-        const int slave = host["slaveAddress"].isInt() ? host["slaveAddress"].asInt() : 1;
-        d->supply.reset(new SupplySimulator(cfg.name, slave, [this, cfg](const std::string& t) {
-            Json::Value j;
-            j["event"] = "supply";
-            events_.onEvent(NoteEvent{cfg.name, "supply: " + t, j});
-        }));
-        d->supply->start();
-        host["serialPort"] = d->supply->portPath();
     }
     const std::string port = d->cfg.serialPort();
     d->dev->Init(std::weak_ptr<SMDController>(), cfg.dataId, d->cfg.settings);
@@ -163,11 +151,6 @@ void DeviceSet::close() {
         }
         d->dev.reset();
     }
-}
-
-void DeviceSet::clear() {
-    for (auto& d : devices_) d->supply.reset();
-    devices_.clear();
 }
 
 }  // namespace smdhost

@@ -22,7 +22,7 @@ public:
     // line. A device that fails half-way is closed and released first.
     void create(const std::vector<DeviceConfig>& configs,
                 const std::vector<std::shared_ptr<Provider>>& providers,
-                const std::string& pluginPath, bool simulate);
+                const std::string& pluginPath);
 
     // Any thread; null for a device the host does not run.
     Device* find(const SMDVDevice& dev);
@@ -32,12 +32,12 @@ public:
     // Their threads must have ended: ports closed first (their threads
     // call into the devices), then the devices, while the plug-in is loaded.
     void close();
-    // The simulated supplies and what is left, once the devices are gone.
-    void clear();
+    // What is left, once the devices are gone.
+    void clear() { devices_.clear(); }
 
 private:
     void createOne(const DeviceConfig& cfg, const std::vector<std::shared_ptr<Provider>>& providers,
-                   const std::string& pluginPath, bool simulate);
+                   const std::string& pluginPath);
     void closeOne(Device& d);
 
     EventSink& events_;

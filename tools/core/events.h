@@ -33,10 +33,12 @@ struct RoundEvent {
     double ageSeconds = 0;             // how old the values are
 };
 
-// A refresh that ended without a round, or the first round after such.
-struct NoRoundEvent {
+// Every refresh: whether it completed a round, and whether that differs
+// from the refresh before (a run starts as if after a round).
+struct RefreshEvent {
     std::string device;
-    bool resumed = false;
+    bool completed = false;
+    bool changed = false;
 };
 
 struct AlarmEvent {
@@ -76,7 +78,7 @@ struct WriteOutcomeEvent {
     std::optional<int> returned;  // the control call's return when refused
 };
 
-using Event = std::variant<NoteEvent, RoundEvent, NoRoundEvent, AlarmEvent, StaleEvent,
+using Event = std::variant<NoteEvent, RoundEvent, RefreshEvent, AlarmEvent, StaleEvent,
                            WriteEvent, WriteOutcomeEvent>;
 
 // Called from device threads and the command loop alike: a sink keeps

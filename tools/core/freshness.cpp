@@ -10,6 +10,10 @@ int defaultStaleAfterMs(int pollIntervalMs) {
     return 3 * (pollIntervalMs + 800);
 }
 
+int staleAfterMs(int runMs, int deviceMs, int pollIntervalMs) {
+    return runMs > 0 ? runMs : deviceMs > 0 ? deviceMs : defaultStaleAfterMs(pollIntervalMs);
+}
+
 void Freshness::start(Clock::time_point now, int staleAfterMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     since_ = now;

@@ -39,6 +39,10 @@ private:
 // Three poll intervals, each with the round's own 0.8 s: one round lost to
 // an input changing under it is not yet stale.
 int defaultStaleAfterMs(int pollIntervalMs);
+// A device's stale time, the one rule the host and the web share: the run's
+// (--stale-after), else the device's own, else from its poll interval; 0
+// means not given.
+int staleAfterMs(int runMs, int deviceMs, int pollIntervalMs);
 
 // A refresh that ends without a round waits at least this long.
 constexpr int kMinIdlePauseMs = 100;

@@ -1,46 +1,64 @@
-// The host of one run: the devices' polling threads, the command loop and
-// an orderly end (host_app.cpp), and what the devices report through the
-// stand-in, turned into events (host_reports.cpp).
+// The host of one run: loads the plug-in and makes its devices, runs their
+// polling threads and the command loop, and ends in order (host_run.cpp);
+// what the devices report through the stand-in becomes events
+// (host_reports.cpp). What surrounds it (history, console, web, simulation)
+// is wired in by the program: the host sees only an event sink, an output,
+// the commands and what the last run left.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
-#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "board_simulator.h"
-#include "commands.h"
-#include "console.h"
 #include "device_set.h"
-#include "event_printer.h"
 #include "events.h"
-#include "history_sink.h"
-#include "history_store.h"
-#include "host_app.h"
+#include "host_links.h"
 #include "host_observer.h"
+#include "output.h"
 #include "plugin_library.h"
-#include "scenario.h"
 #include "site_config.h"
-#include "site_state.h"
-#include "stop_signals.h"
-#include "store_queue.h"
 #include "write_tracker.h"
 
 namespace smdhost {
 
-// Runs the devices: their polling threads, what they report, the command
-// loop and an orderly end.
+struct HostOptions {
+    int rounds = 0;           // 0: until quit or a stop
+    bool restore = true;      // hand the last stored records back
+    int stopGraceMs = 15000;  // how long a stop waits for a round in progress
+    int staleAfterMs = 0;     // 0: each device's own
+};
+
 class Host : public smd::HostObserver {
 public:
-    Host(const RunOptions& opt, Console& console, StopSignals& signals)
-        : opt_(opt), out_(console), signals_(signals), printer_(console) {}
-    ~Host() override { teardown(); }
+    // Throws when it cannot make its wake-up pipe.
+    Host(const HostOptions& opt, Output& out, EventSink& events);
+    ~Host() override;
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
 
-    int run();
+    // Loads the plug-in and makes every device; throws with one line.
+    void load(const std::string& pluginPath, const std::vector<DeviceConfig>& devices);
+    // The alarm states and the records the last run left.
+    void restore(LastRun& last);
+    void startPolling();
+    // The command loop: until quit, a stop request, or every device done.
+    void run(CommandRunner& commands, const StopRequest& stop);
+    // Ends the rounds; false when a device is still in its round after the
+    // grace time (then nothing may be released: leave the process).
+    bool stop();
+    // Threads, ports, devices, then the plug-in.
+    void release();
+
+    // Any thread: a command line for the command loop (scenario steps).
+    void queue(const std::string& command);
+
+    DeviceSet& devices() { return devices_; }
+    WriteTracker& writes() { return writes_; }
+    int staleAfterMs(const DeviceConfig& cfg) const;
 
     // HostObserver: called on whichever thread drives the device.
     void onCheckThresholdBool(const SMDVDevice& dev, int kind, const std::string& signalId,
@@ -59,57 +77,29 @@ public:
                        bool delivered) override;
 
 private:
-    void setup();
-    void restore();
-    void restoreWebAlarms(Device& d);
-    void startWeb();
-    void startPolling();
-    void mainLoop();
-    void stopPolling();
-    void teardown();
-    void summary();
-    void finishStoring();
-
+    void restoreRecord(Device& d, LastRun& last);
     void poll(Device& d);
+    void refreshed(Device& d, bool completed);
     int checkFreshness();
+    void readInput(CommandRunner& commands, bool tty);
+    void runQueued(CommandRunner& commands);
     void note(Device* d, const std::string& text, Json::Value extra = Json::Value());
     void wake();
     void drainWake();
     bool allDone();
 
-    RunOptions opt_;
-    Console& out_;
-    StopSignals& signals_;
-    SiteConfig site_;
-    Scenario scenario_;
-    bool simulate_ = false;
-    std::string dbPath_;
-    std::string pluginPath_;
-    long long roundsBefore_ = 0, transitionsBefore_ = 0;
+    HostOptions opt_;
+    Output& out_;
+    EventSink& events_;
 
-    // What the web front shows; a sink like the others, outliving the fan-out.
-    SiteState web_;
-    std::unique_ptr<WebServer> http_;
-    // Where events go: the history first, then the console.
-    EventFanout events_;
-    EventPrinter printer_;
-    std::unique_ptr<HistorySink> historySink_;
-    std::unique_ptr<StoreWriter> storeWriter_;
-    std::unique_ptr<StoreQueue> storeQueue_;
-    std::size_t unstored_ = 0;  // rows the history never took
-    bool storingFinished_ = false;
-
-    // Declared in the order of construction; teardown() releases them in
-    // reverse: devices before their library, the library before the store.
-    std::unique_ptr<PluginOutput> pluginOutput_;
-    std::unique_ptr<HistoryStore> store_;
+    // Declared in the order of construction; release() goes in reverse:
+    // devices before their library.
     std::unique_ptr<PluginLibrary> library_;
     std::vector<std::shared_ptr<Provider>> providers_;
-    std::unique_ptr<BoardSimulator> board_;
     DeviceSet devices_{events_};
     WriteTracker writes_{events_};
-    Commands commands_{devices_, writes_, out_, events_};
     bool observerInstalled_ = false;
+    bool stuck_ = false;  // a device never finished its round
 
     std::atomic<bool> stopping_{false};
     std::mutex waitMutex_;
@@ -120,8 +110,6 @@ private:
     std::deque<std::string> queued_;  // commands from the scenario
     std::string stdinBuffer_;
     bool stdinOpen_ = true;
-    bool forcedExit_ = false;
-    bool summarize_ = false;
 };
 
 }  // namespace smdhost

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "clock_text.h"
 #include "host_codes.h"
 #include "record.h"
 

@@ -1,6 +1,6 @@
 #include "history_sink.h"
 
-#include "event_printer.h"
+#include "clock_text.h"
 
 namespace smdhost {
 

@@ -226,6 +226,21 @@ std::map<std::string, bool> HistoryStore::alarmStates(const std::string& device)
     return states;
 }
 
+std::vector<RaisedAlarm> HistoryStore::raisedAlarms(const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<RaisedAlarm> raised;
+    if (db_ == nullptr) return raised;
+    std::map<std::string, std::pair<bool, RaisedAlarm>> last;
+    Stmt st(db_, "SELECT signal_id, name, state, t FROM transitions WHERE device = ?1 ORDER BY id ASC");
+    st.text(1, device);
+    while (sqlite3_step(st.s) == SQLITE_ROW)
+        last[st.colText(0)] = {st.colText(2) == "raised",
+                               RaisedAlarm{st.colText(0), st.colText(1), sqlite3_column_int64(st.s, 3)}};
+    for (auto& [id, a] : last)
+        if (a.first) raised.push_back(a.second);
+    return raised;
+}
+
 std::vector<RoundRow> HistoryStore::rounds(const std::string& device, long long limit) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (db_ == nullptr) return {};

@@ -45,6 +45,12 @@ struct TransitionRow {
     long long t = 0;  // unix seconds of `at`; set by transitionsBetween
 };
 
+// An alarm the last transition of its signal left raised.
+struct RaisedAlarm {
+    std::string signalId, name;
+    long long t = 0;  // unix seconds of that transition; 0 when its time is unknown
+};
+
 struct PlotPoint {
     long long t = 0;                      // unix seconds: the round's time, or the bucket's start
     float min[5]{}, mean[5]{}, max[5]{};  // temperature, loadCurrent, dcVoltage, acVoltage, acCurrent
@@ -90,6 +96,8 @@ public:
     bool lastRecord(const std::string& device, std::vector<unsigned char>& image);
     // Per signal identifier, whether its last transition raised it.
     std::map<std::string, bool> alarmStates(const std::string& device);
+    // The signals left raised, with the name and time of their raising.
+    std::vector<RaisedAlarm> raisedAlarms(const std::string& device);
 
     // Oldest first; device empty means every device; limit 0 means all
     // (otherwise the latest `limit` rows).

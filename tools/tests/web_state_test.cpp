@@ -41,7 +41,7 @@ TEST(WebAddress, PortAloneIsLoopback) {
 TEST(WebState, AgeStalenessAlarmsAndOutcomes) {
     double now = 1000;
     SiteState s([&] { return now; });
-    s.addDevice("a", 1, 1000);  // stale after 3.8 s without a round
+    s.addDevice("a", 1, 1000);  // stale after 3 × (1 s + 0.8 s) without a round, as the host
     s.addDevice("b\"\\\n", 2, 200, 10);
     s.restoreAlarm("a", kAlarms[4].signalId, kAlarms[4].name, 0);
     Record r;
@@ -53,8 +53,11 @@ TEST(WebState, AgeStalenessAlarmsAndOutcomes) {
     EXPECT_EQ(v.devices[0].rounds, 0);
     EXPECT_EQ(v.devices[0].age, -1);
     EXPECT_FALSE(v.devices[0].stale);
-    now = 1004;
+    now = 1005.3;
+    EXPECT_FALSE(s.view().devices[0].stale);
+    now = 1005.5;
     EXPECT_TRUE(s.view().devices[0].stale);  // nothing since the start
+    now = 1004;
     RoundEvent round;
     round.device = "a";
     round.record = r;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "freshness.h"
+
 namespace smdhost {
 
 const std::array<const char*, 10> kWriteOutcomeKinds{
@@ -38,7 +40,7 @@ void SiteState::addDevice(const std::string& name, unsigned int dataId, int poll
     e.v.name = name;
     e.v.dataId = dataId;
     e.v.pollIntervalMs = pollIntervalMs;
-    e.staleAfter = staleAfter > 0 ? staleAfter : 3 * pollIntervalMs / 1000.0 + 0.8;
+    e.staleAfter = staleAfter > 0 ? staleAfter : defaultStaleAfterMs(pollIntervalMs) / 1000.0;
     e.v.writes["other"] = 0;
     for (const char* k : kWriteOutcomeKinds) e.v.writes[k] = 0;
     devices_.push_back(std::move(e));
@@ -107,6 +109,9 @@ void SiteState::onEvent(const Event& event) {
     else if (const auto* e = std::get_if<AlarmEvent>(&event))
         alarm(e->device, e->signalId, e->name, e->raised);
     else if (const auto* e = std::get_if<StaleEvent>(&event)) setStale(e->device, e->stale);
+    else if (const auto* e = std::get_if<RefreshEvent>(&event)) {
+        if (!e->completed) abandoned(e->device);
+    }
     else if (const auto* e = std::get_if<WriteOutcomeEvent>(&event))
         writeOutcome(e->device, e->result);
 }

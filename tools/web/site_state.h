@@ -56,7 +56,7 @@ public:
     explicit SiteState(Clock clock = Clock());
 
     // Before the run starts. staleAfter: seconds without a round before a
-    // device counts as stale (<= 0: three poll intervals plus 0.8 s).
+    // device counts as stale (<= 0: the host's default for the poll interval).
     void addDevice(const std::string& name, unsigned int dataId, int pollIntervalMs,
                    double staleAfter = 0);
     // The alarms active when the last run ended, with when they were raised if known.
