@@ -14,13 +14,13 @@
 #include "event_printer.h"
 #include "history_sink.h"
 #include "history_store.h"
+#include "history_writer.h"
 #include "host.h"
 #include "host_app.h"
 #include "scenario.h"
 #include "simulation.h"
 #include "site_state.h"
 #include "stop_signals.h"
-#include "store_queue.h"
 
 namespace smdhost {
 
@@ -95,7 +95,7 @@ private:
     SiteState web_;
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<StoreWriter> storeWriter_;
-    std::unique_ptr<StoreQueue> storeQueue_;
+    std::unique_ptr<HistoryWriter> historyWriter_;
     std::unique_ptr<HistorySink> historySink_;
     std::size_t unstored_ = 0;  // rows the history never took
     bool storingFinished_ = false;
@@ -134,10 +134,10 @@ void Run::openHistory() {
     roundsBefore_ = store_->countRounds("");
     transitionsBefore_ = store_->countTransitions("");
     storeWriter_.reset(new StoreWriter(*store_));
-    storeQueue_.reset(new StoreQueue(*storeWriter_, [this](const std::string& line) {
+    historyWriter_.reset(new HistoryWriter(*storeWriter_, [this](const std::string& line) {
         out_.error(line);
     }));
-    historySink_.reset(new HistorySink(*storeQueue_));
+    historySink_.reset(new HistorySink(*historyWriter_));
 }
 
 void Run::start() {
@@ -201,9 +201,9 @@ void Run::restoreWebAlarms() {
 
 // What the history still keeps gets a last chance; what it never took is said.
 void Run::finishStoring() {
-    if (!storeQueue_ || storingFinished_) return;
+    if (!historyWriter_ || storingFinished_) return;
     storingFinished_ = true;
-    unstored_ = storeQueue_->finish();
+    unstored_ = historyWriter_->finish();
     if (unstored_ > 0)
         out_.error("smd-host: " + std::to_string(unstored_) +
                    " rounds and transitions of this run could not be stored in " + dbPath_);

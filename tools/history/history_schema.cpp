@@ -103,6 +103,37 @@ void localUnixSql(sqlite3_context* ctx, int, sqlite3_value** argv) {
         sqlite3_result_int64(ctx, t);
 }
 
+// Schema 0 to 1: unix times beside the texts, and the tiers made from every round.
+std::string schema1() {
+    return std::string(kBaseSchema) +
+           "ALTER TABLE rounds ADD COLUMN t INTEGER;\n"
+           "UPDATE rounds SET t = local_unix(record_time);\n"
+           "CREATE INDEX rounds_by_device_t ON rounds(device, t);\n"
+           "ALTER TABLE transitions ADD COLUMN t INTEGER;\n"
+           "UPDATE transitions SET t = local_unix(at);\n"
+           "CREATE INDEX transitions_by_device_t ON transitions(device, t);\n" +
+           tierTable("tier_minute") + tierTable("tier_hour") + fold("tier_minute", 60, "") +
+           fold("tier_hour", 3600, "");
+}
+
+// Schema 1 to 2: schema 1 kept a device's current minute in memory, so a run
+// that ended without closing lost it from the tiers. Every bucket whose
+// rounds are all still kept is made again from them.
+std::string rebuildTiers() {
+    std::string sql = "CREATE TEMP TABLE covered AS SELECT device, min(t) AS first FROM rounds "
+                      "WHERE source = 'round' AND t IS NOT NULL GROUP BY device;\n";
+    for (const auto& [table, step] : {std::pair<const char*, int>{"tier_minute", 60},
+                                      std::pair<const char*, int>{"tier_hour", 3600}}) {
+        const std::string s = std::to_string(step);
+        // The first bucket that starts at or after a device's oldest round.
+        const std::string first = "(SELECT (first + " + s + " - 1) / " + s + " * " + s +
+                                  " FROM temp.covered c WHERE c.device = ";
+        sql += std::string("DELETE FROM ") + table + " WHERE t >= " + first + table + ".device);\n";
+        sql += fold(table, step, "AND t >= " + first + "rounds.device)");
+    }
+    return sql + "DROP TABLE temp.covered;\n";
+}
+
 int userVersion(sqlite3* db) {
     sql::Stmt st(db, "PRAGMA user_version");
     return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int(st.s, 0) : 0;
@@ -119,6 +150,24 @@ void sql::exec(sqlite3* db, const std::string& text) {
     }
 }
 
+// Another program's database is left as it was: a start that added our
+// tables to it would be a surprise to both.
+void HistoryStore::refuseForeign() {
+    sql::Stmt st(db_, "SELECT name FROM sqlite_master WHERE type = 'table' AND "
+                      "name NOT LIKE 'sqlite_%' ORDER BY name");
+    std::vector<std::string> tables;
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+        if (st.colText(0) == "rounds") return;
+        tables.push_back(st.colText(0));
+    }
+    if (tables.empty()) return;
+    std::string names;
+    for (std::size_t i = 0; i < tables.size() && i < 3; ++i) names += (i ? ", " : "") + tables[i];
+    if (tables.size() > 3) names += ", ...";
+    throw StoreError("not an smd-host history: it holds other tables (" + names +
+                     ") and no rounds; name another file");
+}
+
 // In one transaction: a file that breaks off half-way stays at its old schema.
 void HistoryStore::upgrade() {
     const int version = userVersion(db_);
@@ -130,16 +179,8 @@ void HistoryStore::upgrade() {
                             nullptr);
     sql::exec(db_, "BEGIN IMMEDIATE");
     try {
-        sql::exec(db_, std::string(kBaseSchema) +
-                           "ALTER TABLE rounds ADD COLUMN t INTEGER;\n"
-                           "UPDATE rounds SET t = local_unix(record_time);\n"
-                           "CREATE INDEX rounds_by_device_t ON rounds(device, t);\n"
-                           "ALTER TABLE transitions ADD COLUMN t INTEGER;\n"
-                           "UPDATE transitions SET t = local_unix(at);\n"
-                           "CREATE INDEX transitions_by_device_t ON transitions(device, t);\n" +
-                           tierTable("tier_minute") + tierTable("tier_hour") +
-                           fold("tier_minute", 60, "") + fold("tier_hour", 3600, "") +
-                           "PRAGMA user_version = " + std::to_string(kHistorySchema) + ";\n");
+        sql::exec(db_, (version == 0 ? schema1() : rebuildTiers()) + "PRAGMA user_version = " +
+                           std::to_string(kHistorySchema) + ";\n");
         sql::exec(db_, "COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -150,41 +191,15 @@ void HistoryStore::upgrade() {
     sqlite3_create_function(db_, "local_unix", 1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
 }
 
-// The minutes summed up in memory when the last run ended without closing:
-// rounds after a device's newest minute. (A device that never completed one loses
-// that minute from the tiers; its rounds stay.)
-void HistoryStore::recoverTiers() {
-    std::vector<std::pair<std::string, long long>> newest;
-    {
-        sql::Stmt st(db_, "SELECT device, max(t) FROM tier_minute GROUP BY device");
-        while (sqlite3_step(st.s) == SQLITE_ROW)
-            newest.emplace_back(st.colText(0), sqlite3_column_int64(st.s, 1));
-    }
-    if (newest.empty()) return;
-    sql::Stmt minute(db_, fold("tier_minute", 60, "AND device = ?1 AND t >= ?2"));
-    sql::Stmt hour(db_, fold("tier_hour", 3600, "AND device = ?1 AND t >= ?2"));
-    sql::exec(db_, "BEGIN IMMEDIATE");
-    try {
-        for (const auto& [device, t] : newest) {
-            for (sql::Stmt* st : {&minute, &hour}) {
-                sqlite3_reset(st->s);
-                st->text(1, device);
-                st->integer(2, t + 60);
-                if (sqlite3_step(st->s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
-            }
-        }
-        sql::exec(db_, "COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
-}
-
 sqlite3_stmt* HistoryStore::kept(Kept which) {
     sqlite3_stmt*& s = kept_[which];
     if (s != nullptr) return s;
     std::string text;
     switch (which) {
+    case kInsertTransition:
+        text = "INSERT INTO transitions(device, data_id, at, signal_id, name, value_text, state, "
+               "t) VALUES(?1,?2,?3,?4,?5,?6,?7,?8)";
+        break;
     case kInsertRound:
         text = "INSERT INTO rounds(device, data_id, stored_at, source, record, record_time, "
                "temperature, load_current, dc_voltage, ac_voltage, ac_current, dc_low, dc_high, "

@@ -35,7 +35,7 @@ void HistorySink::onEvent(const Event& event) {
     } else {
         return;
     }
-    queue_.add(std::move(row));
+    writer_.add(std::move(row));
 }
 
 }  // namespace smdhost

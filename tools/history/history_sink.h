@@ -1,9 +1,9 @@
 // The history's sink: rounds, alarm transitions and STALE/FRESH go to the
-// database, through the queue that keeps them while it takes no writes.
+// database: handed to the writer, which stores them on a thread of its own.
 #pragma once
 
 #include "events.h"
-#include "store_queue.h"
+#include "history_writer.h"
 
 namespace smdhost {
 
@@ -13,11 +13,11 @@ constexpr const char* kStaleSignalName = "no round completed";
 
 class HistorySink : public EventSink {
 public:
-    explicit HistorySink(StoreQueue& queue) : queue_(queue) {}
+    explicit HistorySink(HistoryWriter& writer) : writer_(writer) {}
     void onEvent(const Event& event) override;
 
 private:
-    StoreQueue& queue_;
+    HistoryWriter& writer_;
 };
 
 }  // namespace smdhost

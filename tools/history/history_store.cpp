@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "history_sql.h"
@@ -55,10 +56,10 @@ HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path)
     sqlite3_busy_timeout(db_, 5000);
     try {
         if (!readOnly) {
+            refuseForeign();  // before anything changes the file
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=NORMAL");
             upgrade();
-            recoverTiers();
         } else {
             Stmt check(db_, "SELECT count(*) FROM rounds");
         }
@@ -74,13 +75,6 @@ HistoryStore::~HistoryStore() { close(); }
 void HistoryStore::close() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (db_ != nullptr) {
-            try {
-                flushAll();
-            } catch (const StoreError&) {
-                // The next open adds those minutes from the rounds.
-            }
-        }
         for (auto& s : kept_) {
             sqlite3_finalize(s);
             s = nullptr;
@@ -127,30 +121,55 @@ void HistoryStore::checkSound() {
     if (!problem.empty()) throw StoreError(what + "is damaged: " + problem);
 }
 
-void HistoryStore::addRound(const std::string& device, unsigned int dataId,
-                            const std::string& source, const unsigned char* image,
-                            std::size_t length, const std::string& storedAt) {
-    Record r;
-    if (!decodeRecord(image, length, r))
-        throw StoreError("record of " + std::to_string(length) + " bytes, expected 37");
+void HistoryStore::step(Kept which) {
+    sqlite3_stmt* st = kept(which);
+    if (sqlite3_step(st) == SQLITE_DONE) {
+        sqlite3_reset(st);
+        return;
+    }
+    const std::string why = sqlite3_errmsg(db_);
+    sqlite3_reset(st);
+    throw StoreError(why);
+}
+
+void HistoryStore::add(const std::vector<HistoryRow>& rows) {
+    for (const auto& row : rows)
+        if (row.kind == HistoryRow::round && row.image.size() != kRecordSize)
+            throw StoreError("record of " + std::to_string(row.image.size()) + " bytes, expected 37");
     std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr) return;
+    if (db_ == nullptr || rows.empty()) return;
+    step(kBegin);
+    try {
+        Buckets buckets;
+        std::map<std::string, long long> due;  // device: the round whose time prunes
+        for (const auto& row : rows) {
+            if (row.kind == HistoryRow::round) insertRound(row, buckets, due);
+            else insertTransition(row);
+        }
+        for (const auto& [key, b] : buckets) addToTiers(b, key.first, key.second);
+        for (const auto& [device, t] : due) prune(device, t);
+        step(kCommit);
+    } catch (...) {
+        sqlite3_step(kept(kRollback));
+        sqlite3_reset(kept_[kRollback]);
+        throw;
+    }
+}
+
+void HistoryStore::insertRound(const HistoryRow& row, Buckets& buckets,
+                               std::map<std::string, long long>& due) {
+    Record r;
+    decodeRecord(row.image.data(), row.image.size(), r);
     // The record's own time: when the plug-in measured, also for a round stored late.
     const long long t = localTime_.unix(r.year, r.month, r.day, r.hour, r.minute, r.second);
-    const Bucket before = pending_[device];
-    if (sqlite3_step(kept(kBegin)) != SQLITE_DONE) {
-        const std::string why = sqlite3_errmsg(db_);
-        sqlite3_reset(kept_[kBegin]);
-        throw StoreError(why);
-    }
-    sqlite3_reset(kept_[kBegin]);
-    try {
+    {
         sql::Use st(kept(kInsertRound));
-        st.text(1, device);
-        st.integer(2, dataId);
-        st.text(3, storedAt);
-        st.text(4, source);
-        sqlite3_bind_blob(st.s, 5, image, static_cast<int>(length), SQLITE_STATIC);
+        st.text(1, row.device);
+        st.integer(2, row.dataId);
+        st.text(3, row.at);
+        st.text(4, row.source);
+        sqlite3_bind_blob(st.s, 5, row.image.data(), static_cast<int>(row.image.size()),
+                          SQLITE_STATIC);
         const std::string timeText = r.timeText();
         st.text(6, timeText);
         const float readings[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage,
@@ -159,49 +178,67 @@ void HistoryStore::addRound(const std::string& device, unsigned int dataId,
         for (int i = 0; i < 6; ++i) st.integer(12 + i, r.alarms[static_cast<std::size_t>(i)]);
         if (t >= 0) st.integer(18, t);
         if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
-        // A restored record is a copy of one already counted.
-        if (t >= 0 && source != "restore") {
-            addToTiers(device, t, r);
-            // A batch every few rounds: fewer pages written than a row each round.
-            int& since = sincePrune_[device];
-            if (++since >= 16) {
-                since = 0;
-                prune(device, t);
-            }
-        }
-        if (sqlite3_step(kept(kCommit)) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
-        sqlite3_reset(kept_[kCommit]);
-        if (flushing_) ++flushes_;
-        flushing_ = false;
-    } catch (...) {
-        pending_[device] = before;
-        flushing_ = false;
-        sqlite3_reset(kept_[kCommit]);
-        sqlite3_step(kept(kRollback));
-        sqlite3_reset(kept_[kRollback]);
-        throw;
     }
+    // A restored record is a copy of one already counted.
+    if (t < 0 || row.source == "restore") return;
+    Bucket& b = buckets[{row.device, t / 60 * 60}];
+    const float readings[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage, r.acCurrent};
+    for (int i = 0; i < 5; ++i) {
+        b.min[i] = b.n == 0 ? readings[i] : std::min(b.min[i], readings[i]);
+        b.max[i] = b.n == 0 ? readings[i] : std::max(b.max[i], readings[i]);
+        b.sum[i] += readings[i];
+    }
+    for (std::size_t i = 0; i < r.alarms.size(); ++i)
+        if (r.alarms[i] != 0) b.alarms |= 1u << i;
+    ++b.n;
+    // A batch every few rounds: fewer pages written than a row each round.
+    int& since = sincePrune_[row.device];
+    if (++since >= 16) {
+        since = 0;
+        due[row.device] = t;
+    }
+}
+
+void HistoryStore::insertTransition(const HistoryRow& row) {
+    sql::Use st(kept(kInsertTransition));
+    st.text(1, row.device);
+    st.integer(2, row.dataId);
+    st.text(3, row.at);
+    st.text(4, row.signalId);
+    st.text(5, row.name);
+    st.text(6, row.valueText);
+    st.text(7, row.raised ? "raised" : "cleared");
+    const long long t = localTime_.unix(row.at);
+    if (t >= 0) st.integer(8, t);
+    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+}
+
+void HistoryStore::addRound(const std::string& device, unsigned int dataId,
+                            const std::string& source, const unsigned char* image,
+                            std::size_t length, const std::string& storedAt) {
+    HistoryRow row;
+    row.device = device;
+    row.dataId = dataId;
+    row.source = source;
+    row.image.assign(image, image + length);
+    row.at = storedAt;
+    add({row});
 }
 
 void HistoryStore::addTransition(const std::string& device, unsigned int dataId,
                                  const std::string& at, const std::string& signalId,
                                  const std::string& name, const std::string& valueText,
                                  bool raised) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr) return;
-    Stmt st(db_,
-            "INSERT INTO transitions(device, data_id, at, signal_id, name, value_text, state, t) "
-            "VALUES(?1,?2,?3,?4,?5,?6,?7,?8)");
-    st.text(1, device);
-    st.integer(2, dataId);
-    st.text(3, at);
-    st.text(4, signalId);
-    st.text(5, name);
-    st.text(6, valueText);
-    st.text(7, raised ? "raised" : "cleared");
-    const long long t = localTime_.unix(at);
-    if (t >= 0) st.integer(8, t);
-    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+    HistoryRow row;
+    row.kind = HistoryRow::transition;
+    row.device = device;
+    row.dataId = dataId;
+    row.at = at;
+    row.signalId = signalId;
+    row.name = name;
+    row.valueText = valueText;
+    row.raised = raised;
+    add({row});
 }
 
 bool HistoryStore::lastRecord(const std::string& device, std::vector<unsigned char>& image) {

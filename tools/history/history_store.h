@@ -1,7 +1,8 @@
 // The host's history: every stored record and every alarm transition, in an
 // SQLite database (WAL, so `smd-host history` can read while a run writes),
-// with per-minute and per-hour summaries kept as rounds arrive so plots of
-// long ranges stay fast, and raw rounds pruned after a while.
+// with per-minute and per-hour summaries written in the same transaction as
+// the rounds they sum up (so a crash cannot leave them short) to keep plots
+// of long ranges fast, and raw rounds pruned after a while.
 #pragma once
 
 #include <array>
@@ -24,6 +25,19 @@ namespace smdhost {
 class StoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A round or an alarm transition on its way into the history.
+struct HistoryRow {
+    enum Kind { round, transition };
+    Kind kind = round;
+    std::string device;
+    unsigned int dataId = 0;
+    std::string at;      // when stored (round) or when it happened (transition)
+    std::string source;  // round: "round" or "restore"
+    std::vector<unsigned char> image;
+    std::string signalId, name, valueText;  // transition
+    bool raised = false;
 };
 
 struct RoundRow {
@@ -74,11 +88,12 @@ struct Retention {
 
 // The schema this build writes (PRAGMA user_version); older files are
 // upgraded when opened for writing.
-constexpr int kHistorySchema = 1;
+constexpr int kHistorySchema = 2;
 
 class HistoryStore {
 public:
-    // readOnly: the database must exist already.
+    // readOnly: the database must exist already. A file with tables of its
+    // own and no rounds is another program's: refused, left as it was.
     HistoryStore(const std::string& path, bool readOnly);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
@@ -86,6 +101,9 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // Rows in one transaction, with the tiers of their rounds: all or none
+    // (StoreError, nothing kept).
+    void add(const std::vector<HistoryRow>& rows);
     void addRound(const std::string& device, unsigned int dataId, const std::string& source,
                   const unsigned char* image, std::size_t length, const std::string& storedAt);
     void addTransition(const std::string& device, unsigned int dataId, const std::string& at,
@@ -132,25 +150,24 @@ public:
     void close();
 
 private:
-    enum Kept { kInsertRound, kUpsertMinute, kUpsertHour, kPruneRaw, kPruneMinute, kPruneHour,
-                kBegin, kCommit, kRollback, kKeptCount };
-    // A device's current minute, summed up in memory and written to both tiers
-    // when its next minute starts (or at close): most rounds then write only
-    // themselves. After a crash the open adds the rounds it missed.
+    enum Kept { kInsertRound, kInsertTransition, kUpsertMinute, kUpsertHour, kPruneRaw,
+                kPruneMinute, kPruneHour, kBegin, kCommit, kRollback, kKeptCount };
+    // The rounds of one batch in one minute of one device, summed up.
     struct Bucket {
-        long long t = -1;  // the minute's start; -1 for none yet
         long long n = 0;
         float min[5]{}, max[5]{};
         double sum[5]{};
         unsigned alarms = 0;
     };
+    using Buckets = std::map<std::pair<std::string, long long>, Bucket>;
     void exec(const char* sql);
+    void refuseForeign();            // history_schema.cpp
     void upgrade();                  // history_schema.cpp
-    void recoverTiers();             // history_schema.cpp
     sqlite3_stmt* kept(Kept which);  // history_schema.cpp
-    void addToTiers(const std::string& device, long long t, const Record& r);
-    void flush(const std::string& device, const Bucket& b);
-    void flushAll();
+    void step(Kept which);
+    void insertRound(const HistoryRow& row, Buckets& buckets, std::map<std::string, long long>& due);
+    void insertTransition(const HistoryRow& row);
+    void addToTiers(const Bucket& b, const std::string& device, long long minute);
     void prune(const std::string& device, long long now);
     sqlite3* reader();
     std::string path_;
@@ -158,12 +175,7 @@ private:
     std::array<sqlite3_stmt*, kKeptCount> kept_{};
     Retention keep_;
     LocalTime localTime_;
-    std::map<std::string, Bucket> pending_;
     std::map<std::string, int> sincePrune_;
-    // Committed flushes: a plot that saw none while reading the tiers has read
-    // them and the pending minutes at one moment.
-    unsigned long long flushes_ = 0;
-    bool flushing_ = false;
     std::mutex mutex_;
     // The plots' connection, opened on the first plot.
     sqlite3* readDb_ = nullptr;

@@ -112,32 +112,13 @@ long long oldest(sqlite3* db, const Tier& tier, const std::string& device) {
 
 }  // namespace
 
-void HistoryStore::addToTiers(const std::string& device, long long t, const Record& r) {
-    const float readings[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage, r.acCurrent};
-    Bucket& b = pending_[device];
-    const long long minute = floorTo(t, kMinute.step);
-    if (b.t != minute) {
-        if (b.n > 0) flush(device, b);
-        b = Bucket{};
-        b.t = minute;
-    }
-    for (int i = 0; i < 5; ++i) {
-        b.min[i] = b.n == 0 ? readings[i] : std::min(b.min[i], readings[i]);
-        b.max[i] = b.n == 0 ? readings[i] : std::max(b.max[i], readings[i]);
-        b.sum[i] += readings[i];
-    }
-    for (std::size_t i = 0; i < r.alarms.size(); ++i)
-        if (r.alarms[i] != 0) b.alarms |= 1u << i;
-    ++b.n;
-}
-
-void HistoryStore::flush(const std::string& device, const Bucket& b) {
-    flushing_ = true;
+// A batch's minute added to its minute and hour buckets.
+void HistoryStore::addToTiers(const Bucket& b, const std::string& device, long long minute) {
     for (const auto& [which, step] : {std::pair<Kept, long long>{kUpsertMinute, kMinute.step},
                                       std::pair<Kept, long long>{kUpsertHour, kHour.step}}) {
         sql::Use st(kept(which));
         st.text(1, device);
-        st.integer(2, floorTo(b.t, step));
+        st.integer(2, floorTo(minute, step));
         st.integer(3, b.n);
         for (int i = 0; i < 5; ++i) {
             st.real(4 + 3 * i, b.min[i]);
@@ -147,25 +128,6 @@ void HistoryStore::flush(const std::string& device, const Bucket& b) {
         st.integer(19, b.alarms);
         if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
     }
-}
-
-void HistoryStore::flushAll() {
-    bool any = false;
-    for (const auto& [device, b] : pending_) any = any || b.n > 0;
-    if (!any) return;
-    exec("BEGIN IMMEDIATE");
-    try {
-        for (const auto& [device, b] : pending_)
-            if (b.n > 0) flush(device, b);
-        exec("COMMIT");
-    } catch (...) {
-        flushing_ = false;
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
-    flushing_ = false;
-    ++flushes_;
-    pending_.clear();
 }
 
 // `now` is this round's time, not the latest seen: one round from a clock far
@@ -220,43 +182,7 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
     }
     series.tier = tier->name;
     series.step = tier == &kRaw ? 0 : tier->step;
-    if (tier == &kRaw) {
-        series.points = readRows(db, *tier, device, from, to);
-    } else {
-        // With the minute still being summed up, so the latest point is as live as the rounds.
-        // A flush between reading it and the tiers would drop or double a minute: read again.
-        Bucket b;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            unsigned long long before = 0;
-            {
-                std::lock_guard<std::mutex> storeLock(mutex_);
-                before = flushes_;
-                const auto it = pending_.find(device);
-                b = it != pending_.end() ? it->second : Bucket{};
-            }
-            series.points = readRows(db, *tier, device, from, to);
-            std::lock_guard<std::mutex> storeLock(mutex_);
-            if (flushes_ == before) break;
-        }
-        if (b.n > 0 && b.t >= floorTo(from, tier->step) && b.t <= to) {
-            PlotPoint p;
-            p.t = floorTo(b.t, tier->step);
-            p.rounds = b.n;
-            p.alarms = b.alarms;
-            for (int i = 0; i < 5; ++i) {
-                p.min[i] = b.min[i];
-                p.max[i] = b.max[i];
-                p.mean[i] = static_cast<float>(b.sum[i] / static_cast<double>(b.n));
-            }
-            // Newest but for a clock set back; merged with a stored part of its bucket.
-            auto& pts = series.points;
-            const auto at = std::upper_bound(pts.begin(), pts.end(), p.t,
-                                             [](long long t, const PlotPoint& q) { return t < q.t; });
-            const bool shared = at != pts.begin() && std::prev(at)->t == p.t;
-            pts.insert(at, p);
-            if (shared) pts = merged(pts, tier->step);
-        }
-    }
+    series.points = readRows(db, *tier, device, from, to);
     if (series.points.size() > maxPoints) {
         const long long perPoint = (span + static_cast<long long>(maxPoints) - 1) /
                                    static_cast<long long>(maxPoints);

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include "history_store.h"
 #include "process.h"
 #include "test_support.h"
@@ -116,6 +118,18 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
              f << std::string(8192, '\xff');
          },
          {"--config", "site.json", "--db", "bad.db"}, {"history database 'bad.db' is damaged: "}, 1},
+        {"database of another program",
+         [](const plortest::TempDir& d) {
+             sqlite3* db = nullptr;
+             sqlite3_open(d.file("app.db").c_str(), &db);
+             sqlite3_exec(db, "CREATE TABLE users(id); CREATE TABLE orders(id)", nullptr, nullptr,
+                          nullptr);
+             sqlite3_close(db);
+         },
+         {"--config", "site.json", "--db", "app.db"},
+         {"smd-host: history database 'app.db': not an smd-host history: it holds other tables "
+          "(orders, users) and no rounds; name another file"},
+         1},
         {"unknown option", nullptr, {"--frobnicate"}, {"unknown option '--frobnicate'"}, 2},
         {"bad round count", nullptr, {"--rounds", "many"}, {"--rounds takes a whole number"}, 2},
         {"database cannot be created", nullptr,

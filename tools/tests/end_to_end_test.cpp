@@ -167,3 +167,35 @@ TEST(EndToEnd, UnstableInputNeverHangsTheHost) {
     EXPECT_EQ(run.wait(20000), 0) << run.err();
     EXPECT_EQ(countOf(run.out(), "stopping on SIGINT"), 1) << run.out();
 }
+
+// Another program holding the database's write lock for longer than a device's
+// stale time: the rounds go on, nothing turns STALE, and every round is stored
+// once the lock goes.
+TEST(EndToEnd, ALockedDatabaseHoldsUpNoRound) {
+    plortest::TempDir dir;
+    dir.write("site.json", R"({"devices": [
+        {"name": "sps1", "dataId": 1, "pollIntervalMs": 200},
+        {"name": "sps2", "dataId": 2, "pollIntervalMs": 200}]})");
+    Process run(hostArgs(dir, {"--config", "site.json", "--simulate", "normal", "--rounds", "9"}),
+                dir.path());
+    ASSERT_TRUE(run.waitForOutput(kRoundMark, 1, 20000)) << run.out() << run.err();
+    // Stale after 3 s at this poll interval; the lock is held for 5.
+    plortest::TempDir lockDir;  // its own output files
+    Process lock({"/usr/bin/sqlite3", dir.file("history.db")}, lockDir.path(),
+                 ".timeout 10000\nBEGIN EXCLUSIVE;\nSELECT 'locked';\n.shell sleep 5\nCOMMIT;\n");
+    ASSERT_TRUE(lock.waitForOutput("locked", 1, 10000)) << lock.err();
+    const int roundsAtLock = countOf(run.out(), " temp ");
+    ASSERT_EQ(lock.wait(20000), 0) << lock.err();
+    const int roundsInLock = countOf(run.out(), " temp ") - roundsAtLock;
+    ASSERT_EQ(run.wait(30000), 0) << run.err();
+    const std::string out = run.out();
+    SCOPED_TRACE(out + run.err());
+    EXPECT_GE(roundsInLock, 6);  // both devices kept their pace through the lock
+    EXPECT_EQ(countOf(out, "STALE"), 0);
+    EXPECT_EQ(countOf(out, " sps1  temp "), 9);
+    EXPECT_EQ(countOf(out, " sps2  temp "), 9);
+    EXPECT_EQ(countOf(out, "history: 18 records and"), 1);
+    smdhost::HistoryStore store(dir.file("history.db"), true);
+    EXPECT_EQ(store.countRounds("sps1"), 9);
+    EXPECT_EQ(store.countRounds("sps2"), 9);
+}

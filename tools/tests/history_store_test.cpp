@@ -1,6 +1,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "history_store.h"
 #include "host_app.h"
@@ -56,7 +57,7 @@ TEST(HistoryStore, AlarmStatesFollowTheLastTransition) {
     plortest::TempDir dir;
     HistoryStore store(dir.file("h.db"), false);
     store.addTransition("a", 1, "t1", "41B415001001", "市电故障", "80", true);
-    store.addTransition("a", 1, "t2", "41B430501001", "模块故障", "模块故障", true);
+    store.addTransition("a", 1, "2026-01-02 03:04:05.678", "41B430501001", "模块故障", "模块故障", true);
     store.addTransition("a", 1, "t3", "41B415001001", "市电故障", "220", false);
     store.addTransition("b", 2, "t4", "41B220302001", "直流输出电压过低", "0", true);
     const auto states = store.alarmStates("a");
@@ -65,6 +66,31 @@ TEST(HistoryStore, AlarmStatesFollowTheLastTransition) {
     EXPECT_TRUE(states.at("41B430501001"));
     EXPECT_EQ(store.transitions("b", 0).size(), 1u);
     EXPECT_EQ(store.countTransitions(""), 4);
+    // What the next start shows as still raised: with when, for the dashboard.
+    const auto raised = store.raisedAlarms("a");
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].signalId, "41B430501001");
+    EXPECT_EQ(raised[0].name, "模块故障");
+    EXPECT_EQ(raised[0].t, smdhost::LocalTime().unix("2026-01-02 03:04:05"));
+    EXPECT_GT(raised[0].t, 0);
+}
+
+TEST(HistoryStore, LeavesAnotherProgramsDatabaseAsItWas) {
+    plortest::TempDir dir;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("app.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE users(id)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_THROW(HistoryStore(dir.file("app.db"), false), StoreError);
+    ASSERT_EQ(sqlite3_open(dir.file("app.db").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT group_concat(name), (SELECT journal_mode FROM pragma_journal_mode) "
+                       "FROM sqlite_master", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "users");
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)), "delete");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
 }
 
 TEST(HistoryStore, ReopensInWalModeAndReadOnlyNeedsAFile) {

@@ -1,0 +1,142 @@
+// The tiers after a writer killed at random moments: each start finds them
+// equal to what the raw rounds sum up to, the killed runs' rounds included.
+#include <sqlite3.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "history_store.h"
+#include "test_support.h"
+
+using smdhost::HistoryRow;
+using smdhost::HistoryStore;
+
+namespace {
+
+constexpr long long kT0 = 1780000000 / 3600 * 3600 + 1800;  // mid-hour
+
+HistoryRow roundAt(long long t) {
+    HistoryRow row;
+    row.device = "sps1";
+    row.dataId = 1;
+    row.source = "round";
+    row.at = "stamp";
+    row.image.assign(37, 0);
+    const float readings[5] = {20.0f + static_cast<float>(t % 7), 50, 53.0f - static_cast<float>(t % 5) / 4, 220, 10};
+    std::memcpy(&row.image[4], readings, sizeof readings);
+    row.image[28] = (t % 13 == 0) ? 1 : 0;
+    std::tm tm{};
+    const std::time_t tt = static_cast<std::time_t>(t);
+    gmtime_r(&tt, &tm);
+    const int year = tm.tm_year + 1900;
+    const int fields[7] = {year & 0xff, year >> 8, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    for (int i = 0; i < 7; ++i) row.image[30 + static_cast<std::size_t>(i)] = static_cast<unsigned char>(fields[i]);
+    return row;
+}
+
+long long latest(const std::string& path) {
+    HistoryStore store(path, true);
+    const auto rows = store.rounds("sps1", 1);
+    if (rows.empty()) return kT0 - 1;
+    return kT0 + store.countRounds("sps1") - 1;
+}
+
+// A writer in a child process, storing batches of 1 to 20 rounds a second
+// apart; it says after each commit, and is killed after `commits` of them.
+void killedRun(const std::string& path, int commits, unsigned seed) {
+    const long long from = latest(path) + 1;
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(ready[0]);
+        HistoryStore store(path, false);
+        long long t = from;
+        for (unsigned r = seed;; r = r * 1103515245u + 12345u) {
+            std::vector<HistoryRow> batch;
+            for (unsigned n = 1 + (r >> 16) % 20; n > 0; --n) batch.push_back(roundAt(t++));
+            store.add(batch);
+            (void)!::write(ready[1], "c", 1);
+        }
+    }
+    ::close(ready[1]);
+    char c;
+    for (int i = 0; i < commits; ++i) ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(ready[0]);
+    EXPECT_TRUE(WIFSIGNALED(status));
+}
+
+using Sums = std::map<long long, std::tuple<long long, double, double, double, long long>>;
+
+// Per bucket: rounds, and min, sum, max of the dc voltage, and the alarm mask.
+Sums query(sqlite3* db, const std::string& sql) {
+    Sums out;
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    while (sqlite3_step(st) == SQLITE_ROW)
+        out[sqlite3_column_int64(st, 0)] =
+            std::make_tuple(sqlite3_column_int64(st, 1), sqlite3_column_double(st, 2),
+                            sqlite3_column_double(st, 3), sqlite3_column_double(st, 4),
+                            sqlite3_column_int64(st, 5));
+    sqlite3_finalize(st);
+    return out;
+}
+
+void expectTiersEqualRaw(const std::string& path) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    for (const auto& [table, step] : {std::pair<std::string, int>{"tier_minute", 60},
+                                      std::pair<std::string, int>{"tier_hour", 3600}}) {
+        SCOPED_TRACE(table);
+        const std::string b = "(t / " + std::to_string(step) + ") * " + std::to_string(step);
+        const Sums raw = query(db, "SELECT " + b + ", count(*), min(dc_voltage), sum(dc_voltage), "
+                                   "max(dc_voltage), max(mains_fail) << 4 FROM rounds "
+                                   "WHERE source = 'round' GROUP BY 1");
+        const Sums tier = query(db, "SELECT t, n, dc_voltage_min, dc_voltage_sum, dc_voltage_max, "
+                                    "alarms FROM " + table);
+        ASSERT_EQ(tier.size(), raw.size());
+        for (const auto& [t, r] : raw) {
+            ASSERT_EQ(tier.count(t), 1u) << t;
+            const auto& m = tier.at(t);
+            EXPECT_EQ(std::get<0>(m), std::get<0>(r)) << t;
+            EXPECT_DOUBLE_EQ(std::get<1>(m), std::get<1>(r)) << t;
+            EXPECT_NEAR(std::get<2>(m), std::get<2>(r), 1e-6 * std::abs(std::get<2>(r))) << t;
+            EXPECT_DOUBLE_EQ(std::get<3>(m), std::get<3>(r)) << t;
+            EXPECT_EQ(std::get<4>(m), std::get<4>(r)) << t;
+        }
+    }
+    sqlite3_close(db);
+}
+
+}  // namespace
+
+TEST(HistoryCrash, RepeatedKillsLoseNoRoundFromTheTiers) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    plortest::TempDir dir;
+    const std::string path = dir.file("h.db");
+    { HistoryStore create(path, false); }
+    for (unsigned run = 0; run < 12; ++run) killedRun(path, 2 + static_cast<int>(run * 7 % 11), run + 1);
+    const long long from = latest(path) + 1;
+    {
+        HistoryStore clean(path, false);
+        for (long long t = from; t < from + 90; ++t) clean.add({roundAt(t)});
+    }
+    HistoryStore read(path, true);
+    EXPECT_GT(read.countRounds("sps1"), 200);
+    expectTiersEqualRaw(path);
+}
