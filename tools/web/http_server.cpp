@@ -1,7 +1,6 @@
 #include "http_server.h"
 
 #include <microhttpd.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -124,8 +123,9 @@ public:
             MHD_OPTION_NOTIFY_CONNECTION, &MhdWebServer::onConnection, this,
             MHD_OPTION_NOTIFY_COMPLETED, &MhdWebServer::onCompleted, this,
             MHD_OPTION_END);
+        // The daemon owns the listening socket from here and closes it itself
+        // (on a failed start too, in some versions): never closed twice here.
         if (daemon_ == nullptr) {
-            ::close(listenFd_);
             deadlines_.stop();
             throw std::runtime_error("cannot start the HTTP server on port " + std::to_string(port_));
         }
@@ -138,7 +138,6 @@ public:
         MHD_stop_daemon(daemon_);  // closes every connection, then joins its threads
         daemon_ = nullptr;
         deadlines_.stop();
-        ::close(listenFd_);
     }
 
 private:
