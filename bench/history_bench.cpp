@@ -12,11 +12,14 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "history_sink.h"
 #include "history_store.h"
+#include "history_writer.h"
 #include "test_support.h"
 
 namespace {
@@ -155,6 +158,19 @@ void prepareDatabase() {
     std::printf("upgraded in place: %.1f s\n", secondsSince(start));
 }
 
+// Records of consecutive seconds made beforehand: only storing is timed.
+constexpr std::size_t kImages = 200000;
+const std::vector<unsigned char>& recordImages() {
+    static std::vector<unsigned char> images;
+    if (images.empty()) {
+        images.resize(kImages * 37);
+        std::string timeText;
+        for (std::size_t i = 0; i < kImages; ++i)
+            recordAt(kEnd - kRounds + static_cast<long long>(i), &images[i * 37], timeText);
+    }
+    return images;
+}
+
 // Arg 0: raw rounds kept 30 days (nothing to prune yet); arg 1: kept 10
 // minutes, so every round also prunes one; arg 2: rounds stored as restored
 // copies, which skip the tiers and pruning: the raw row's own cost.
@@ -166,15 +182,7 @@ void BM_StoreRound(benchmark::State& state) {
         keep.raw = 600;
         store.setRetention(keep);
     }
-    // Records of consecutive seconds made beforehand: only storing is timed.
-    static std::vector<unsigned char> images;
-    constexpr std::size_t kImages = 200000;
-    if (images.empty()) {
-        images.resize(kImages * 37);
-        std::string timeText;
-        for (std::size_t i = 0; i < kImages; ++i)
-            recordAt(kEnd - kRounds + static_cast<long long>(i), &images[i * 37], timeText);
-    }
+    const std::vector<unsigned char>& images = recordImages();
     std::size_t i = 0;
     for (auto _ : state) {
         store.addRound(kDevice, 1, state.range(0) == 2 ? "restore" : "round", &images[i * 37], 37,
@@ -184,6 +192,50 @@ void BM_StoreRound(benchmark::State& state) {
     if (state.range(0) == 1 && store.countRounds(kDevice) > 600 + 16) state.SkipWithError("no pruning");
 }
 BENCHMARK(BM_StoreRound)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+
+double cpuSeconds(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// A round as smd-host stores it: the polling thread hands the event to the
+// history's sink, the writer thread stores it in a batch with others. Counted
+// per round: the polling thread's CPU (poll_cpu_us) and the whole process's
+// (all_cpu_us, the writer's share included), the last backlog stored.
+void BM_HostStoresRound(benchmark::State& state) {
+    plortest::TempDir dir("plor-bench");
+    smdhost::HistoryStore store(dir.file("h.db"), false);
+    smdhost::StoreWriter rows(store);
+    smdhost::HistoryWriter writer(rows, [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    smdhost::HistorySink sink(writer);
+    smdhost::RoundEvent e;
+    e.device = kDevice;
+    e.dataId = 1;
+    e.storedAt = "2026-05-28 20:00:00.000";
+    const std::vector<unsigned char>& images = recordImages();
+    std::size_t i = 0;
+    double pollCpu = 0;
+    const double allBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    for (auto _ : state) {
+        // Rounds come far faster here than from devices: the writer is let catch up.
+        if (i % 1000 == 0)
+            while (writer.backlog() > 4000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        e.image.assign(&images[i * 37], &images[i * 37] + 37);  // as the host copies it
+        const double before = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        sink.onEvent(e);
+        pollCpu += cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - before;
+        i = (i + 1) % kImages;
+    }
+    if (writer.finish() != 0) state.SkipWithError("rounds not stored");
+    const double all = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - allBefore;
+    const double n = static_cast<double>(state.iterations());
+    state.counters["poll_cpu_us"] = pollCpu / n * 1e6;
+    state.counters["all_cpu_us"] = all / n * 1e6;
+    if (store.countRounds(kDevice) != static_cast<long long>(state.iterations()))
+        state.SkipWithError("a round is missing");
+}
+BENCHMARK(BM_HostStoresRound)->Iterations(kImages)->Unit(benchmark::kMicrosecond);
 
 // Arg: the range in hours, ending at the last round.
 void BM_Plot(benchmark::State& state) {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the history benchmark (release) and prints the CPU cost of storing a
-# round with its tiers, and the time of plot queries over 30 days of rounds a
-# second. The first run writes that database (old schema, then upgraded) into
+# Builds the history benchmark (release) and prints the cost of storing a
+# round: as smd-host does it (BM_HostStoresRound: poll_cpu_us is the polling
+# thread's CPU per round, all_cpu_us the whole process's, the writer thread's
+# batches included), and one round per transaction (BM_StoreRound); then the
+# time of plot queries over 30 days of rounds a second. The first run writes that database (old schema, then upgraded) into
 # the build folder and prints how long both took; later runs reuse it.
 #   scripts/bench-history.sh [extra Google Benchmark options]
 set -euo pipefail

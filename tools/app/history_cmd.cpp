@@ -11,6 +11,7 @@
 
 #include "history_store.h"
 #include "host_app.h"
+#include "readings.h"
 #include "record.h"
 
 namespace smdhost {
@@ -29,12 +30,14 @@ const char* const kUsage =
     "  rounds stored by smd-host, decoded from their 37-byte records (oldest first);\n"
     "  --limit N keeps the latest N, --transitions lists the alarm transitions instead";
 
-}  // namespace
-
-int runHistory(const std::vector<std::string>& args) {
+struct Query {
     std::string db = "smd-host.db", device;
     long long limit = 0;
     bool csv = false, transitions = false;
+};
+
+// The options; -1 to go on, else the exit status.
+int parse(const std::vector<std::string>& args, Query& q) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) {
@@ -44,20 +47,20 @@ int runHistory(const std::vector<std::string>& args) {
         };
         std::string v;
         if (a == "--db" && value(v)) {
-            db = v;
+            q.db = v;
         } else if (a == "--device" && value(v)) {
-            device = v;
+            q.device = v;
         } else if (a == "--limit" && value(v)) {
             char* end = nullptr;
-            limit = std::strtoll(v.c_str(), &end, 10);
-            if (*end != '\0' || limit < 0) {
+            q.limit = std::strtoll(v.c_str(), &end, 10);
+            if (*end != '\0' || q.limit < 0) {
                 std::cerr << "smd-host history: --limit takes a whole number, not '" << v << "'\n";
                 return 2;
             }
         } else if (a == "--csv") {
-            csv = true;
+            q.csv = true;
         } else if (a == "--transitions") {
-            transitions = true;
+            q.transitions = true;
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage << std::endl;
             return 0;
@@ -66,63 +69,81 @@ int runHistory(const std::vector<std::string>& args) {
             return 2;
         }
     }
-    if (::access(db.c_str(), F_OK) != 0) {
-        std::cerr << "smd-host history: no history database '" << db
+    return -1;
+}
+
+void printTransitions(HistoryStore& store, const Query& q, std::ostream& out) {
+    const auto rows = store.transitions(q.device, q.limit);
+    if (q.csv) {
+        out << "id,device,data_id,at,state,signal_id,name,value\n";
+        for (const auto& r : rows)
+            out << r.id << ',' << csvField(r.device) << ',' << r.dataId << ',' << r.at << ','
+                << (r.raised ? "raised" : "cleared") << ',' << r.signalId << ','
+                << csvField(r.name) << ',' << csvField(r.valueText) << '\n';
+        return;
+    }
+    for (const auto& r : rows)
+        out << r.at << "  " << r.device << "  " << (r.raised ? "RAISED " : "CLEARED") << "  "
+            << r.signalId << "  " << r.name << "  value " << r.valueText << '\n';
+    if (rows.empty()) out << "no alarm transitions stored in " << q.db << '\n';
+}
+
+void csvRound(const RoundRow& row, const Record& r, std::ostream& out) {
+    out << row.id << ',' << csvField(row.device) << ',' << row.dataId << ',' << row.storedAt
+        << ',' << row.source << ',' << r.timeText();
+    for (const Reading& k : kReadings) out << ',' << numberText(k.of(r));
+    for (auto a : r.alarms) out << ',' << int(a);
+    out << ',' << hexOf(row.image.data(), row.image.size()) << '\n';
+}
+
+void tableRound(const RoundRow& row, const Record& r, std::ostream& out) {
+    char line[256];
+    int n = std::snprintf(line, sizeof line, "%-23s  %-7s  %-7s  %s", row.storedAt.c_str(),
+                          row.device.c_str(), row.source.c_str(), r.timeText().c_str());
+    for (std::size_t i = 0; i < kReadings.size() && n > 0 && n < int(sizeof line); ++i)
+        n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), " %*s",
+                           i == 0 ? 6 : 7, numberText(kReadings[i].of(r)).c_str());
+    std::string alarms;
+    for (const auto& a : r.activeAlarmNames()) alarms += (alarms.empty() ? "" : ", ") + a;
+    out << line << "  " << (alarms.empty() ? "-" : alarms) << '\n';
+}
+
+void printRounds(HistoryStore& store, const Query& q, std::ostream& out) {
+    const auto rows = store.rounds(q.device, q.limit);
+    if (q.csv) {
+        out << "id,device,data_id,stored_at,source,record_time";
+        for (const Reading& k : kReadings) out << ',' << k.column;
+        for (const Alarm& a : kAlarms) out << ',' << a.key;
+        out << ",record_hex\n";
+    } else if (!rows.empty()) {
+        out << "stored at                device   source   record time           temp    "
+               "load      dc      ac   ac-in  alarms\n";
+    }
+    for (const auto& row : rows) {
+        Record r;
+        if (!decodeRecord(row.image.data(), row.image.size(), r)) continue;
+        if (q.csv) csvRound(row, r, out);
+        else tableRound(row, r, out);
+    }
+    if (!q.csv && rows.empty()) out << "no rounds stored in " << q.db << '\n';
+}
+
+}  // namespace
+
+int runHistory(const std::vector<std::string>& args) {
+    Query q;
+    const int status = parse(args, q);
+    if (status >= 0) return status;
+    if (::access(q.db.c_str(), F_OK) != 0) {
+        std::cerr << "smd-host history: no history database '" << q.db
                   << "' (smd-host writes it in its working directory; see --db)" << std::endl;
         return 1;
     }
     try {
-        HistoryStore store(db, true);
+        HistoryStore store(q.db, true);
         std::ostringstream out;
-        if (transitions) {
-            const auto rows = store.transitions(device, limit);
-            if (csv) {
-                out << "id,device,data_id,at,state,signal_id,name,value\n";
-                for (const auto& r : rows)
-                    out << r.id << ',' << csvField(r.device) << ',' << r.dataId << ',' << r.at
-                        << ',' << (r.raised ? "raised" : "cleared") << ',' << r.signalId << ','
-                        << csvField(r.name) << ',' << csvField(r.valueText) << '\n';
-            } else {
-                for (const auto& r : rows)
-                    out << r.at << "  " << r.device << "  " << (r.raised ? "RAISED " : "CLEARED")
-                        << "  " << r.signalId << "  " << r.name << "  value " << r.valueText
-                        << '\n';
-                if (rows.empty()) out << "no alarm transitions stored in " << db << '\n';
-            }
-        } else {
-            const auto rows = store.rounds(device, limit);
-            if (csv)
-                out << "id,device,data_id,stored_at,source,record_time,temperature,load_current,"
-                       "dc_voltage,ac_voltage,ac_current,dc_low,dc_high,ac_high,ac_low,"
-                       "mains_fail,module_fail,record_hex\n";
-            else if (!rows.empty())
-                out << "stored at                device   source   record time           temp    "
-                       "load      dc      ac   ac-in  alarms\n";
-            for (const auto& row : rows) {
-                Record r;
-                if (!decodeRecord(row.image.data(), row.image.size(), r)) continue;
-                if (csv) {
-                    out << row.id << ',' << csvField(row.device) << ',' << row.dataId << ','
-                        << row.storedAt << ',' << row.source << ',' << r.timeText() << ','
-                        << numberText(r.temperature) << ',' << numberText(r.loadCurrent) << ','
-                        << numberText(r.dcVoltage) << ',' << numberText(r.acVoltage) << ','
-                        << numberText(r.acCurrent);
-                    for (auto a : r.alarms) out << ',' << int(a);
-                    out << ',' << hexOf(row.image.data(), row.image.size()) << '\n';
-                    continue;
-                }
-                char line[256];
-                std::snprintf(line, sizeof line, "%-23s  %-7s  %-7s  %s %6s %7s %7s %7s %7s  ",
-                              row.storedAt.c_str(), row.device.c_str(), row.source.c_str(),
-                              r.timeText().c_str(), numberText(r.temperature).c_str(),
-                              numberText(r.loadCurrent).c_str(), numberText(r.dcVoltage).c_str(),
-                              numberText(r.acVoltage).c_str(), numberText(r.acCurrent).c_str());
-                std::string alarms;
-                for (const auto& n : r.activeAlarmNames()) alarms += (alarms.empty() ? "" : ", ") + n;
-                out << line << (alarms.empty() ? "-" : alarms) << '\n';
-            }
-            if (!csv && rows.empty()) out << "no rounds stored in " << db << '\n';
-        }
+        if (q.transitions) printTransitions(store, q, out);
+        else printRounds(store, q, out);
         std::cout << out.str() << std::flush;
     } catch (const std::exception& e) {
         std::cerr << "smd-host history: " << e.what() << std::endl;

@@ -42,6 +42,50 @@ bool parseCount(const char* text, int& out) {
     return true;
 }
 
+// Seconds within [lo, hi], as whole milliseconds.
+bool parseSeconds(const std::string& text, double lo, double hi, int& ms) {
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !(seconds >= lo && seconds <= hi)) return false;
+    ms = static_cast<int>(seconds * 1000);
+    return true;
+}
+
+bool takesValue(const std::string& a) {
+    for (const char* o : {"--config", "--simulate", "--plugin", "--db", "--plugin-log", "--rounds",
+                          "--keep-raw", "--stop-wait", "--http", "--stale-after"})
+        if (a == o) return true;
+    return false;
+}
+
+// An option's value into opt; false, with the line said, when it is refused.
+bool setOption(const std::string& a, const std::string& v, smdhost::RunOptions& opt) {
+    int days = 0;
+    std::string why;
+    if (a == "--config") opt.configPath = v;
+    else if (a == "--simulate") opt.scenario = v;
+    else if (a == "--plugin") opt.pluginPath = v;
+    else if (a == "--db") opt.dbPath = v;
+    else if (a == "--plugin-log") opt.pluginLog = v;
+    else if (a == "--rounds" && !parseCount(v.c_str(), opt.rounds))
+        why = "--rounds takes a whole number, not '" + v + "'";
+    else if (a == "--keep-raw" && (!parseCount(v.c_str(), days) || days > 100000))
+        why = "--keep-raw takes whole days, not '" + v + "'";
+    else if (a == "--stop-wait" && !parseSeconds(v, 0, 3600, opt.stopGraceMs))
+        why = "--stop-wait takes seconds, not '" + v + "'";
+    else if (a == "--stale-after" && !parseSeconds(v, 0.001, 86400, opt.staleAfterMs))
+        why = "--stale-after takes seconds, not '" + v + "'";
+    else if (a == "--http" && !smdhost::parseHttpAddress(v, opt.httpOptions, why))
+        why = "--http " + v + ": " + why;
+    if (!why.empty()) {
+        std::cerr << "smd-host: " << why << std::endl;
+        return false;
+    }
+    if (a == "--keep-raw") opt.keepRawDays = days;
+    if (a == "--http") opt.http = true;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,63 +97,19 @@ int main(int argc, char** argv) {
     opt.scenarioDirs = {smdhost::programDir() + "/scenarios", PLOR_SCENARIO_DIR};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        auto need = [&]() -> const std::string& {
-            if (!hasValue) {
+        if (takesValue(a)) {
+            if (i + 1 >= args.size()) {
                 std::cerr << "smd-host: " << a << " needs a value\n" << kUsage << std::endl;
-                std::exit(2);
-            }
-            return args[++i];
-        };
-        if (a == "--config") opt.configPath = need();
-        else if (a == "--simulate") opt.scenario = need();
-        else if (a == "--plugin") opt.pluginPath = need();
-        else if (a == "--db") opt.dbPath = need();
-        else if (a == "--plugin-log") opt.pluginLog = need();
-        else if (a == "--rounds") {
-            const std::string& v = need();
-            if (!parseCount(v.c_str(), opt.rounds)) {
-                std::cerr << "smd-host: --rounds takes a whole number, not '" << v << "'" << std::endl;
                 return 2;
             }
-        } else if (a == "--keep-raw") {
-            const std::string& v = need();
-            int days = 0;
-            if (!parseCount(v.c_str(), days) || days > 100000) {
-                std::cerr << "smd-host: --keep-raw takes whole days, not '" << v << "'" << std::endl;
-                return 2;
-            }
-            opt.keepRawDays = days;
-        } else if (a == "--stop-wait") {
-            const std::string& v = need();
-            char* end = nullptr;
-            const double seconds = std::strtod(v.c_str(), &end);
-            if (*end != '\0' || !(seconds >= 0 && seconds <= 3600)) {
-                std::cerr << "smd-host: --stop-wait takes seconds, not '" << v << "'" << std::endl;
-                return 2;
-            }
-            opt.stopGraceMs = static_cast<int>(seconds * 1000);
-        } else if (a == "--http") {
-            const std::string& v = need();
-            std::string why;
-            if (!smdhost::parseHttpAddress(v, opt.httpOptions, why)) {
-                std::cerr << "smd-host: --http " << v << ": " << why << std::endl;
-                return 2;
-            }
-            opt.http = true;
-        } else if (a == "--stale-after") {
-            const std::string& v = need();
-            char* end = nullptr;
-            const double seconds = std::strtod(v.c_str(), &end);
-            if (*end != '\0' || !(seconds >= 0.001 && seconds <= 86400)) {
-                std::cerr << "smd-host: --stale-after takes seconds, not '" << v << "'" << std::endl;
-                return 2;
-            }
-            opt.staleAfterMs = static_cast<int>(seconds * 1000);
-        } else if (a == "--json") opt.json = true;
-        else if (a == "--verbose") opt.verbose = true;
-        else if (a == "--no-restore") opt.restore = false;
-        else if (a == "--help" || a == "-h") {
+            if (!setOption(a, args[++i], opt)) return 2;
+        } else if (a == "--json") {
+            opt.json = true;
+        } else if (a == "--verbose") {
+            opt.verbose = true;
+        } else if (a == "--no-restore") {
+            opt.restore = false;
+        } else if (a == "--help" || a == "-h") {
             std::cout << kUsage << std::endl;
             return 0;
         } else {

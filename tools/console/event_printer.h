@@ -13,6 +13,10 @@ public:
 
 private:
     void note(const std::string& device, const std::string& text, Json::Value j);
+    void round(const RoundEvent& e);
+    void alarm(const AlarmEvent& e);
+    void write(const WriteEvent& e);
+    void writeOutcome(const WriteOutcomeEvent& e);
     Console& out_;
 };
 

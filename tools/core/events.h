@@ -70,8 +70,7 @@ struct WriteEvent {
 
 struct WriteOutcomeEvent {
     std::string device;
-    std::string result;  // confirmed, not-confirmed, answered, timeout, bad-reply,
-                         // not-sent, port-lost, exception, refused, no-report
+    std::string result;  // one of kWriteOutcomeKinds (write_tracker.h)
     std::string text;    // the whole sentence, beginning with the write's description
     std::optional<int> status;    // the master's report
     std::optional<int> outcome;   // the driver's outcome code

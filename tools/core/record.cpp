@@ -4,16 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace smdhost {
+#include "readings.h"
 
-const std::array<Alarm, 6> kAlarms{{
-    {"41B220302001", "直流输出电压过低"},
-    {"41B220304001", "直流输出电压过高"},
-    {"41B210404001", "交流输入A相电压过高"},
-    {"41B210402001", "交流输入A相电压过低"},
-    {"41B415001001", "市电故障"},
-    {"41B430501001", "模块故障"},
-}};
+namespace smdhost {
 
 namespace {
 uint32_t u32le(const unsigned char* p) {

@@ -12,14 +12,6 @@
 
 namespace smdhost {
 
-struct Alarm {
-    const char* signalId;
-    const char* name;
-};
-
-// The six alarm flags, in record order.
-extern const std::array<Alarm, 6> kAlarms;
-
 struct Record {
     uint32_t dataId = 0;
     float temperature = 0, loadCurrent = 0, dcVoltage = 0, acVoltage = 0, acCurrent = 0;

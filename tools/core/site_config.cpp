@@ -143,8 +143,10 @@ int DeviceConfig::replyTimeoutMs() const {
     return 1000;
 }
 
-SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
-    const std::string prefix = "site configuration '" + source + "': ";
+namespace {
+
+// The document, or ConfigError with the reader's complaint on one line.
+Json::Value parseJson(const std::string& text, const std::string& prefix) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     builder["rejectDupKeys"] = true;
@@ -160,60 +162,70 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
         errors = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
     }
     if (!parsed) throw ConfigError(prefix + "invalid JSON: " + oneLine(errors));
+    return root;
+}
+
+// One entry of "devices"; where: "devices[i]", for the messages.
+DeviceConfig parseDevice(const Json::Value& entry, std::string where) {
+    if (!entry.isObject()) throw ConfigError(where + " must be an object");
+    DeviceConfig dev;
+    dev.dataId = static_cast<unsigned int>(
+        intIn(entry["dataId"], 0, std::numeric_limits<uint32_t>::max(), where + ".dataId",
+              "an integer from 0 to 4294967295"));
+    const Json::Value& name = entry["name"];
+    if (name.isNull()) {
+        dev.name = "sps" + std::to_string(dev.dataId);
+    } else if (name.isString() && !isUtf8(name.asString())) {
+        throw ConfigError(where + ".name must be UTF-8 text, not \"" + shown(name.asString()) + "\"");
+    } else if (name.isString() && !name.asString().empty() && !hasSpaceOrControl(name.asString())) {
+        dev.name = name.asString();
+    } else {
+        throw ConfigError(where + ".name must be a non-empty text without spaces, control characters or ':'");
+    }
+    where += " (" + dev.name + ")";
+    if (entry.isMember("pollIntervalMs"))
+        dev.pollIntervalMs = static_cast<int>(intIn(entry["pollIntervalMs"], 0, 3600000,
+                                                    where + ".pollIntervalMs",
+                                                    "an integer from 0 to 3600000"));
+    if (entry.isMember("staleAfterMs"))
+        dev.staleAfterMs = static_cast<int>(intIn(entry["staleAfterMs"], 1, 86400000,
+                                                  where + ".staleAfterMs",
+                                                  "an integer from 1 to 86400000"));
+    dev.settings = entry.isMember("settings") ? entry["settings"] : Json::Value(Json::objectValue);
+    // A settings document the driver refuses is InitSetting's to report;
+    // only the host's own part is checked here.
+    if (dev.settings.isObject() && dev.settings.isMember("hostSetting"))
+        checkHostSetting(dev.settings["hostSetting"], where + ".settings.hostSetting");
+    return dev;
+}
+
+std::string pathMember(const Json::Value& root, const char* key) {
+    const Json::Value& v = root[key];
+    if (v.isNull()) return std::string();
+    if (!isPath(v)) throw ConfigError(std::string("'") + key + "' must be a path text");
+    return v.asString();
+}
+
+}  // namespace
+
+SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
+    const std::string prefix = "site configuration '" + source + "': ";
+    const Json::Value root = parseJson(text, prefix);
     try {
         if (!root.isObject()) throw ConfigError("the top level must be a JSON object");
         SiteConfig site;
-        const Json::Value& plugin = root["plugin"];
-        if (!plugin.isNull()) {
-            if (!isPath(plugin)) throw ConfigError("'plugin' must be a path text");
-            site.plugin = plugin.asString();
-        }
-        const Json::Value& db = root["database"];
-        if (!db.isNull()) {
-            if (!isPath(db)) throw ConfigError("'database' must be a path text");
-            site.database = db.asString();
-        }
+        site.plugin = pathMember(root, "plugin");
+        site.database = pathMember(root, "database");
         const Json::Value& devices = root["devices"];
         if (!devices.isArray() || devices.empty())
             throw ConfigError("'devices' must be a non-empty array");
         std::set<std::string> names;
         std::set<unsigned int> ids;
         for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
-            const Json::Value& entry = devices[i];
-            std::string where = "devices[" + std::to_string(i) + "]";
-            if (!entry.isObject()) throw ConfigError(where + " must be an object");
-            DeviceConfig dev;
-            dev.dataId = static_cast<unsigned int>(
-                intIn(entry["dataId"], 0, std::numeric_limits<uint32_t>::max(), where + ".dataId",
-                      "an integer from 0 to 4294967295"));
-            const Json::Value& name = entry["name"];
-            if (name.isNull()) {
-                dev.name = "sps" + std::to_string(dev.dataId);
-            } else if (name.isString() && !isUtf8(name.asString())) {
-                throw ConfigError(where + ".name must be UTF-8 text, not \"" +
-                                  shown(name.asString()) + "\"");
-            } else if (name.isString() && !name.asString().empty() &&
-                       !hasSpaceOrControl(name.asString())) {
-                dev.name = name.asString();
-            } else {
-                throw ConfigError(where + ".name must be a non-empty text without spaces, control characters or ':'");
-            }
-            where += " (" + dev.name + ")";
+            DeviceConfig dev = parseDevice(devices[i], "devices[" + std::to_string(i) + "]");
+            const std::string where = "devices[" + std::to_string(i) + "] (" + dev.name + ")";
             if (!names.insert(dev.name).second) throw ConfigError(where + ": name used twice");
             if (!ids.insert(dev.dataId).second) throw ConfigError(where + ": dataId used twice");
-            if (entry.isMember("pollIntervalMs"))
-                dev.pollIntervalMs = static_cast<int>(intIn(entry["pollIntervalMs"], 0, 3600000,
-                                                            where + ".pollIntervalMs",
-                                                            "an integer from 0 to 3600000"));
-            if (entry.isMember("staleAfterMs"))
-                dev.staleAfterMs = static_cast<int>(intIn(entry["staleAfterMs"], 1, 86400000,
-                                                          where + ".staleAfterMs",
-                                                          "an integer from 1 to 86400000"));
-            dev.settings = entry.isMember("settings") ? entry["settings"] : Json::Value(Json::objectValue);
-            // A settings document the driver refuses is InitSetting's to report;
-            // only the host's own part is checked here.
-            if (dev.settings.isObject() && dev.settings.isMember("hostSetting"))
-                checkHostSetting(dev.settings["hostSetting"], where + ".settings.hostSetting");
             site.devices.push_back(std::move(dev));
         }
         return site;

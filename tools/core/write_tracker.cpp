@@ -8,6 +8,10 @@
 
 namespace smdhost {
 
+const std::array<const char*, kWriteOutcomeKindCount> kWriteOutcomeKinds{
+    {"confirmed", "not-confirmed", "answered", "timeout", "bad-reply", "not-sent", "port-lost",
+     "exception", "no-report", "refused"}};
+
 int queryOutcome(WriteDevice& d, bool& known) {
     int32_t value = 0;
     unsigned char out[16] = {};
@@ -55,7 +59,7 @@ void WriteTracker::write(WriteDevice& d, int code, const std::vector<uint16_t>& 
     if (rc != 0) {
         WriteOutcomeEvent r;
         r.device = d.writeName();
-        r.result = "refused";
+        r.result = outcomeName(WriteOutcome::refused);
         r.returned = rc;
         r.text = what + " refused: control " + std::to_string(code) + " returned " +
                  std::to_string(rc);
@@ -83,29 +87,29 @@ void WriteTracker::resolve(const Pending& p, int status) {
         const int outcome = queryOutcome(*p.device, known);
         if (known) e.outcome = outcome;
         if (known && outcome == 1) {
-            e.result = "confirmed";
+            e.result = outcomeName(WriteOutcome::confirmed);
             text = "confirmed by the supply (outcome 1)";
         } else if (known && outcome == 3) {
-            e.result = "not-confirmed";
+            e.result = outcomeName(WriteOutcome::notConfirmed);
             text = "NOT confirmed: the supply's echo differs (outcome 3)";
         } else {
-            e.result = "answered";
+            e.result = outcomeName(WriteOutcome::answered);
             text = "answered, outcome " + (known ? std::to_string(outcome) : std::string("unknown"));
         }
     } else if (status == smd::kModbusTimeout) {
-        e.result = "timeout";
+        e.result = outcomeName(WriteOutcome::timeout);
         text = "timed out: no reply within " + std::to_string(p.timeoutMs) + " ms";
     } else if (status == smd::kModbusBadFrame) {
-        e.result = "bad-reply";
+        e.result = outcomeName(WriteOutcome::badReply);
         text = "failed: the reply was malformed (CRC, slave, function or length)";
     } else if (status == smd::kModbusSendFailed) {
-        e.result = "not-sent";
+        e.result = outcomeName(WriteOutcome::notSent);
         text = "failed: not sent (port not open, busy, or the write failed)";
     } else if (status == smd::kModbusPortLost) {
-        e.result = "port-lost";
+        e.result = outcomeName(WriteOutcome::portLost);
         text = "failed: the port went away before the reply";
     } else {
-        e.result = "exception";
+        e.result = outcomeName(WriteOutcome::exception);
         text = "refused by the supply: Modbus exception " + std::to_string(status);
     }
     e.text = p.what + " " + text;
@@ -138,7 +142,7 @@ void WriteTracker::check() {
         } else if (now_() >= it->deadline) {
             WriteOutcomeEvent e;
             e.device = it->device->writeName();
-            e.result = "no-report";
+            e.result = outcomeName(WriteOutcome::noReport);
             if (known) e.outcome = outcome;
             e.text = it->what + " has no outcome after " +
                      std::to_string(it->timeoutMs + kReportGraceMs) + " ms (outcome " +

@@ -3,7 +3,9 @@
 // by giving up when neither comes.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -13,6 +15,16 @@
 #include "events.h"
 
 namespace smdhost {
+
+// How a write ended, as its event's result and the web's counters name it.
+enum class WriteOutcome {
+    confirmed, notConfirmed, answered, timeout, badReply, notSent, portLost, exception,
+    noReport, refused
+};
+constexpr std::size_t kWriteOutcomeKindCount = 10;
+// Their names, in the order above.
+extern const std::array<const char*, kWriteOutcomeKindCount> kWriteOutcomeKinds;
+inline const char* outcomeName(WriteOutcome o) { return kWriteOutcomeKinds[static_cast<std::size_t>(o)]; }
 
 // What the tracker needs of a device.
 class WriteDevice {

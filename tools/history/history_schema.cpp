@@ -44,23 +44,23 @@ CREATE INDEX IF NOT EXISTS transitions_by_device ON transitions(device, id);
 std::string tierTable(const char* name) {
     std::string sql = std::string("CREATE TABLE ") + name +
                       "(\n  device TEXT NOT NULL,\n  t INTEGER NOT NULL,\n  n INTEGER NOT NULL,";
-    for (const char* r : sql::kReadings)
-        sql += std::string("\n  ") + r + "_min REAL, " + r + "_sum REAL, " + r + "_max REAL,";
+    for (const Reading& k : kReadings)
+        sql += std::string("\n  ") + k.column + "_min REAL, " + k.column + "_sum REAL, " + k.column + "_max REAL,";
     return sql + "\n  alarms INTEGER NOT NULL,\n  PRIMARY KEY(device, t)) WITHOUT ROWID;\n";
 }
 
 std::string tierColumns() {
     std::string cols = "device, t, n";
-    for (const char* r : sql::kReadings)
-        cols += std::string(", ") + r + "_min, " + r + "_sum, " + r + "_max";
+    for (const Reading& k : kReadings)
+        cols += std::string(", ") + k.column + "_min, " + k.column + "_sum, " + k.column + "_max";
     return cols + ", alarms";
 }
 
 // What a bucket already stored takes from one added to it.
 std::string mergeClause() {
     std::string sql = " ON CONFLICT(device, t) DO UPDATE SET n = n + excluded.n";
-    for (const char* r : sql::kReadings) {
-        const std::string c = r;
+    for (const Reading& k : kReadings) {
+        const std::string c = k.column;
         sql += ", " + c + "_min = min(" + c + "_min, excluded." + c + "_min)";
         sql += ", " + c + "_sum = " + c + "_sum + excluded." + c + "_sum";
         sql += ", " + c + "_max = max(" + c + "_max, excluded." + c + "_max)";
@@ -74,11 +74,11 @@ std::string fold(const char* table, int step, const std::string& filter) {
     const std::string bucket = "(t / " + std::to_string(step) + ") * " + std::to_string(step);
     std::string sql = std::string("INSERT INTO ") + table + "(" + tierColumns() + ") SELECT device, " +
                       bucket + ", count(*)";
-    for (const char* r : sql::kReadings)
-        sql += std::string(", min(") + r + "), sum(" + r + "), max(" + r + ")";
+    for (const Reading& k : kReadings)
+        sql += std::string(", min(") + k.column + "), sum(" + k.column + "), max(" + k.column + ")";
     sql += ", 0";
-    for (int i = 0; i < 6; ++i)
-        sql += " | (max(" + std::string(sql::kAlarms[i]) + " <> 0) << " + std::to_string(i) + ")";
+    for (std::size_t i = 0; i < kAlarms.size(); ++i)
+        sql += " | (max(" + std::string(kAlarms[i].key) + " <> 0) << " + std::to_string(i) + ")";
     return sql + " FROM rounds WHERE source = 'round' AND t IS NOT NULL " + filter +
            " GROUP BY device, " + bucket + mergeClause() + ";\n";
 }
@@ -201,10 +201,12 @@ sqlite3_stmt* HistoryStore::kept(Kept which) {
                "t) VALUES(?1,?2,?3,?4,?5,?6,?7,?8)";
         break;
     case kInsertRound:
-        text = "INSERT INTO rounds(device, data_id, stored_at, source, record, record_time, "
-               "temperature, load_current, dc_voltage, ac_voltage, ac_current, dc_low, dc_high, "
-               "ac_high, ac_low, mains_fail, module_fail, t) "
-               "VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)";
+        text = "INSERT INTO rounds(device, data_id, stored_at, source, record, record_time";
+        for (const Reading& k : kReadings) text += std::string(", ") + k.column;
+        for (const Alarm& a : kAlarms) text += std::string(", ") + a.key;
+        text += ", t) VALUES(?1";
+        for (int i = 2; i <= 18; ++i) text += ",?" + std::to_string(i);
+        text += ")";
         break;
     case kUpsertMinute: text = upsert("tier_minute"); break;
     case kUpsertHour: text = upsert("tier_hour"); break;

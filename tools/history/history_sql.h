@@ -6,16 +6,10 @@
 #include <string>
 
 #include "history_store.h"
+#include "readings.h"
 
 namespace smdhost {
 namespace sql {
-
-// The readings' columns, in record order; tiers name theirs <column>_min/_sum/_max.
-constexpr const char* kReadings[5] = {"temperature", "load_current", "dc_voltage", "ac_voltage",
-                                      "ac_current"};
-// The alarm flags' columns, in record order (bit i of a tier's mask).
-constexpr const char* kAlarms[6] = {"dc_low", "dc_high", "ac_high", "ac_low", "mains_fail",
-                                    "module_fail"};
 
 // A statement prepared for one use.
 struct Stmt {

@@ -172,9 +172,8 @@ void HistoryStore::insertRound(const HistoryRow& row, Buckets& buckets,
                           SQLITE_STATIC);
         const std::string timeText = r.timeText();
         st.text(6, timeText);
-        const float readings[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage,
-                                   r.acCurrent};
-        for (int i = 0; i < 5; ++i) st.real(7 + i, readings[i]);
+        for (std::size_t i = 0; i < kReadings.size(); ++i)
+            st.real(7 + static_cast<int>(i), kReadings[i].of(r));
         for (int i = 0; i < 6; ++i) st.integer(12 + i, r.alarms[static_cast<std::size_t>(i)]);
         if (t >= 0) st.integer(18, t);
         if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
@@ -182,11 +181,11 @@ void HistoryStore::insertRound(const HistoryRow& row, Buckets& buckets,
     // A restored record is a copy of one already counted.
     if (t < 0 || row.source == "restore") return;
     Bucket& b = buckets[{row.device, t / 60 * 60}];
-    const float readings[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage, r.acCurrent};
-    for (int i = 0; i < 5; ++i) {
-        b.min[i] = b.n == 0 ? readings[i] : std::min(b.min[i], readings[i]);
-        b.max[i] = b.n == 0 ? readings[i] : std::max(b.max[i], readings[i]);
-        b.sum[i] += readings[i];
+    for (std::size_t i = 0; i < kReadings.size(); ++i) {
+        const float v = kReadings[i].of(r);
+        b.min[i] = b.n == 0 ? v : std::min(b.min[i], v);
+        b.max[i] = b.n == 0 ? v : std::max(b.max[i], v);
+        b.sum[i] += v;
     }
     for (std::size_t i = 0; i < r.alarms.size(); ++i)
         if (r.alarms[i] != 0) b.alarms |= 1u << i;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "history_time.h"
+#include "readings.h"
 #include "record.h"
 
 struct sqlite3;
@@ -67,7 +68,7 @@ struct RaisedAlarm {
 
 struct PlotPoint {
     long long t = 0;                      // unix seconds: the round's time, or the bucket's start
-    float min[5]{}, mean[5]{}, max[5]{};  // temperature, loadCurrent, dcVoltage, acVoltage, acCurrent
+    float min[kReadingCount]{}, mean[kReadingCount]{}, max[kReadingCount]{};  // as kReadings
     unsigned alarms = 0;                  // bit i: alarm i (record order) active at any time in the point
     long long rounds = 0;                 // how many rounds the point sums up
 };
@@ -155,8 +156,8 @@ private:
     // The rounds of one batch in one minute of one device, summed up.
     struct Bucket {
         long long n = 0;
-        float min[5]{}, max[5]{};
-        double sum[5]{};
+        float min[kReadingCount]{}, max[kReadingCount]{};
+        double sum[kReadingCount]{};
         unsigned alarms = 0;
     };
     using Buckets = std::map<std::pair<std::string, long long>, Bucket>;

@@ -31,14 +31,14 @@ std::vector<PlotPoint> readRows(sqlite3* db, const Tier& tier, const std::string
                                 long long from, long long to) {
     std::string text = "SELECT t";
     if (tier.step == 1) {
-        for (const char* r : sql::kReadings) text += std::string(", ") + r + ", " + r + ", " + r;
-        for (const char* a : sql::kAlarms) text += std::string(", ") + a;
+        for (const Reading& k : kReadings) text += std::string(", ") + k.column + ", " + k.column + ", " + k.column;
+        for (const Alarm& a : kAlarms) text += std::string(", ") + a.key;
         text += " FROM rounds WHERE device = ?1 AND t BETWEEN ?2 AND ?3 AND source = 'round' "
                 "ORDER BY t";
     } else {
         text += ", n";
-        for (const char* r : sql::kReadings)
-            text += std::string(", ") + r + "_min, " + r + "_sum, " + r + "_max";
+        for (const Reading& k : kReadings)
+            text += std::string(", ") + k.column + "_min, " + k.column + "_sum, " + k.column + "_max";
         text += std::string(", alarms FROM tier_") + tier.name +
                 " WHERE device = ?1 AND t BETWEEN ?2 AND ?3 ORDER BY t";
     }

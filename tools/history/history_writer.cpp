@@ -93,6 +93,11 @@ void HistoryWriter::run() {
     }
 }
 
+std::size_t HistoryWriter::backlog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return kept_.size();
+}
+
 std::size_t HistoryWriter::finish() {
     {
         std::lock_guard<std::mutex> lock(mutex_);

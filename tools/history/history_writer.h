@@ -53,6 +53,8 @@ public:
 
     // Any thread; never waits for the database.
     void add(HistoryRow row);
+    // Rows waiting for the database (for the benchmark's pacing).
+    std::size_t backlog();
     // The end of the run: what is kept is stored, with one more try if the
     // database refuses; how many rows were never stored.
     std::size_t finish();

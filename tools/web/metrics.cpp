@@ -7,24 +7,7 @@
 
 namespace smdhost {
 
-const std::array<const char*, 6> kAlarmKeys{
-    {"dc_low", "dc_high", "ac_high", "ac_low", "mains_fail", "module_fail"}};
-
 namespace {
-
-struct Reading {
-    const char* name;
-    const char* help;
-    float Record::*field;
-};
-
-const Reading kReadings[] = {
-    {"plor_sps_temperature_celsius", "Temperature at the supply.", &Record::temperature},
-    {"plor_sps_load_current_amperes", "DC load current.", &Record::loadCurrent},
-    {"plor_sps_dc_voltage_volts", "DC output voltage.", &Record::dcVoltage},
-    {"plor_sps_ac_voltage_volts", "AC input voltage (phase A).", &Record::acVoltage},
-    {"plor_sps_ac_current_amperes", "AC input current.", &Record::acCurrent},
-};
 
 void number(std::string& out, double v, int digits) {
     if (std::isnan(v)) {
@@ -86,15 +69,15 @@ std::string renderMetrics(const SiteView& site) {
     std::string out;
     out.reserve(1024 + site.devices.size() * 2048);
     for (const auto& r : kReadings) {
-        header(out, r.name, "gauge", r.help);
+        header(out, r.metric, "gauge", r.help);
         for (const auto& d : site.devices)
-            if (d.hasValues) sample(out, r.name, d, std::string(), d.record.*r.field, 7);
+            if (d.hasValues) sample(out, r.metric, d, std::string(), r.of(d.record), 7);
     }
     header(out, "plor_sps_alarm", "gauge", "1 while the alarm is active.");
     for (const auto& d : site.devices)
         for (std::size_t i = 0; i < kAlarms.size(); ++i)
             sample(out, "plor_sps_alarm", d,
-                   std::string(",alarm=\"") + kAlarmKeys[i] + "\",signal_id=\"" +
+                   std::string(",alarm=\"") + kAlarms[i].key + "\",signal_id=\"" +
                        kAlarms[i].signalId + "\",name=\"" + labelValue(kAlarms[i].name) + '"',
                    d.alarms[i] ? 1 : 0);
     header(out, "plor_sps_last_round_timestamp_seconds", "gauge",

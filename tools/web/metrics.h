@@ -8,9 +8,6 @@
 
 namespace smdhost {
 
-// Short names of the six alarms, in record order, for the `alarm` label.
-extern const std::array<const char*, 6> kAlarmKeys;
-
 std::string renderMetrics(const SiteView& site);
 
 // A label value with \, " and newline escaped.

@@ -7,16 +7,6 @@
 
 namespace smdhost {
 
-const std::array<const char*, 10> kWriteOutcomeKinds{
-    {"confirmed", "not-confirmed", "answered", "timeout", "bad-reply", "not-sent", "port-lost",
-     "exception", "no-report", "refused"}};
-
-int alarmIndex(const std::string& signalId) {
-    for (std::size_t i = 0; i < kAlarms.size(); ++i)
-        if (signalId == kAlarms[i].signalId) return static_cast<int>(i);
-    return -1;
-}
-
 SiteState::SiteState(Clock clock) : clock_(std::move(clock)) {
     if (!clock_)
         clock_ = [] {

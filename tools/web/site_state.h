@@ -12,12 +12,11 @@
 #include <vector>
 
 #include "events.h"
+#include "readings.h"
 #include "record.h"
+#include "write_tracker.h"
 
 namespace smdhost {
-
-// The kinds of write outcome the host reports, as counted.
-extern const std::array<const char*, 10> kWriteOutcomeKinds;
 
 struct ActiveAlarm {
     std::string signalId;
@@ -90,8 +89,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<Entry> devices_;
 };
-
-// Index of a signal id in kAlarms, or -1.
-int alarmIndex(const std::string& signalId);
 
 }  // namespace smdhost

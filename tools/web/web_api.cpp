@@ -15,9 +15,6 @@ namespace smdhost {
 
 namespace {
 
-const char* const kReadingKeys[5] = {"temperature", "loadCurrent", "dcVoltage", "acVoltage",
-                                     "acCurrent"};
-const char* const kReadingUnits[5] = {"°C", "A", "V", "V", "A"};
 // Transitions per reply unless asked otherwise, and at most.
 constexpr long long kTransitionsPage = 1000;
 constexpr long long kMaxTransitionsPage = 5000;
@@ -115,10 +112,10 @@ Reply apiDevices(const SiteView& site) {
     Json::Value j;
     j["now"] = site.now;
     Json::Value& readings = j["readings"] = Json::Value(Json::arrayValue);
-    for (int i = 0; i < 5; ++i) {
+    for (const Reading& k : kReadings) {
         Json::Value r;
-        r["key"] = kReadingKeys[i];
-        r["unit"] = kReadingUnits[i];
+        r["key"] = k.key;
+        r["unit"] = k.unit;
         readings.append(r);
     }
     Json::Value& list = j["devices"] = Json::Value(Json::arrayValue);
@@ -136,9 +133,7 @@ Reply apiDevices(const SiteView& site) {
         if (d.hasValues) {
             const Record& r = d.record;
             v["time"] = r.timeText();
-            const float vals[5] = {r.temperature, r.loadCurrent, r.dcVoltage, r.acVoltage,
-                                   r.acCurrent};
-            for (int i = 0; i < 5; ++i) v["values"][kReadingKeys[i]] = number(vals[i]);
+            for (const Reading& k : kReadings) v["values"][k.key] = number(k.of(r));
         } else {
             v["values"] = Json::Value();
         }
@@ -147,7 +142,7 @@ Reply apiDevices(const SiteView& site) {
             Json::Value x;
             x["signalId"] = a.signalId;
             const int i = alarmIndex(a.signalId);
-            x["alarm"] = i >= 0 ? kAlarmKeys[static_cast<std::size_t>(i)] : "";
+            x["alarm"] = i >= 0 ? kAlarms[static_cast<std::size_t>(i)].key : "";
             x["name"] = a.name;
             x["raisedAt"] = a.raisedAt > 0 ? Json::Value(a.raisedAt) : Json::Value();
             alarms.append(x);
@@ -180,8 +175,8 @@ Reply apiHistory(const SiteView& site, HistoryStore* store, const Params& params
         t.append(static_cast<Json::Int64>(p.t));
         alarms.append(p.alarms);
     }
-    for (int i = 0; i < 5; ++i) {
-        Json::Value& out = j["readings"][kReadingKeys[i]];
+    for (std::size_t i = 0; i < kReadings.size(); ++i) {
+        Json::Value& out = j["readings"][kReadings[i].key];
         for (const char* k : {"min", "mean", "max"}) out[k] = Json::Value(Json::arrayValue);
         for (const auto& p : series.points) {
             out["min"].append(number(p.min[i]));
