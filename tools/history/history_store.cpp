@@ -206,7 +206,7 @@ void HistoryStore::insertTransition(const HistoryRow& row) {
     st.text(4, row.signalId);
     st.text(5, row.name);
     st.text(6, row.valueText);
-    st.text(7, row.raised ? "raised" : "cleared");
+    sqlite3_bind_text(st.s, 7, row.raised ? "raised" : "cleared", -1, SQLITE_STATIC);
     const long long t = localTime_.unix(row.at);
     if (t >= 0) st.integer(8, t);
     if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));

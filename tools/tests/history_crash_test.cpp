@@ -140,3 +140,26 @@ TEST(HistoryCrash, RepeatedKillsLoseNoRoundFromTheTiers) {
     EXPECT_GT(read.countRounds("sps1"), 200);
     expectTiersEqualRaw(path);
 }
+
+// A file of the release that kept a minute in memory, with a crash's rounds
+// missing from its tiers: opening it for writing makes them again.
+TEST(HistoryCrash, AnOlderFilesTiersAreMadeAgainFromItsRounds) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    plortest::TempDir dir;
+    const std::string path = dir.file("h.db");
+    {
+        HistoryStore store(path, false);
+        // From an hour's start: a bucket whose first rounds may have been pruned stays as it is.
+        for (long long t = kT0 - 1800; t < kT0 - 1650; t += 10) store.add({roundAt(t)});
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE tier_minute SET n = n - 2, dc_voltage_max = 0; "
+                               "UPDATE tier_hour SET n = 1; PRAGMA user_version = 1",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    { HistoryStore upgraded(path, false); }
+    expectTiersEqualRaw(path);
+}
