@@ -238,9 +238,17 @@ def test_dashboards_and_tricklers_leave_metrics_answering(host):
     assert all(c is not None and 9 <= c <= 13 for c in cuts), cuts
 
 
+def site_config(host, name):
+    """A site of one device, not simulated: the first host's board stays its own."""
+    path = os.path.join(host.dir, "site.json")
+    with open(path, "wb") as f:
+        f.write(b'{"devices": [{"dataId": 1, "name": "' + name + b'"}]}')
+    return path
+
+
 def test_second_instance_on_the_port_refused(host):
     other = subprocess.run([host.exe, "--plugin", host.plugin, "--db", os.path.join(host.dir, "2.db"),
-                            "--simulate", "mains-failure", "--http", f"127.0.0.1:{host.port}"],
+                            "--config", site_config(host, b"sps1"), "--http", f"127.0.0.1:{host.port}"],
                            capture_output=True, text=True, timeout=20, stdin=subprocess.DEVNULL)
     assert other.returncode == 1, other
     lines = other.stderr.splitlines()
@@ -248,12 +256,9 @@ def test_second_instance_on_the_port_refused(host):
 
 
 def test_device_name_not_utf8_refused(host):
-    site = os.path.join(host.dir, "site.json")
-    with open(site, "wb") as f:
-        f.write(b'{"devices": [{"dataId": 1, "name": "\xd5\xbe\xb5\xe3"}]}')
-    bad = subprocess.run([host.exe, "--plugin", host.plugin, "--config", site, "--db",
-                          os.path.join(host.dir, "3.db"), "--http", "0", "--simulate", "mains-failure"],
-                         capture_output=True, timeout=20, stdin=subprocess.DEVNULL)
+    bad = subprocess.run([host.exe, "--plugin", host.plugin, "--config", site_config(host, b"\xd5\xbe\xb5\xe3"),
+                          "--db", os.path.join(host.dir, "3.db"), "--http", "0"],
+                         capture_output=True, timeout=10, stdin=subprocess.DEVNULL)
     lines = bad.stderr.decode("utf-8").splitlines()
     assert bad.returncode == 1 and len(lines) == 1 and "\\xD5\\xBE\\xB5\\xE3" in lines[0], lines
 
