@@ -14,7 +14,9 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -59,8 +61,14 @@ public:
             fillRound(record_);
             ++rounds_;
             this->dataReady_ = true;
-            this->updateTime_ = now;
-            std::memcpy(timeOf(record_), &stamp, sizeof(stamp));
+            if (restoring_ && restorer_ == std::this_thread::get_id()) {
+                // A restored reading is as old as its own stamp says.
+                restoring_ = false;
+                this->updateTime_ = timeOfRecord(record_);
+            } else {
+                this->updateTime_ = now;
+                std::memcpy(timeOf(record_), &stamp, sizeof(stamp));
+            }
             sent = record_;
         }
         SMDVDevice::SendSP(N, bytesOf(sent), sizeof(Data), false);
@@ -87,6 +95,9 @@ public:
             std::memcpy(&record_, bytes, sizeof(Data));
             std::memcpy(&record_, &id, sizeof id);
             this->dataReady_ = true;
+            // Only this thread's completion is the restore's own.
+            restoring_ = true;
+            restorer_ = std::this_thread::get_id();
         }
         this->RoundDone();
         return true;
@@ -161,6 +172,9 @@ protected:
     // was built for: two rounds may share one second of update time.
     uint64_t rounds_ = 0;
     uint64_t snapshotRound_ = 0;
+    // A cache restore in progress, and its thread.
+    bool restoring_ = false;
+    std::thread::id restorer_;
 
 private:
     struct Generic {
@@ -180,6 +194,22 @@ private:
         const auto tod = t.time_of_day();
         return boost::posix_time::ptime(
             t.date(), boost::posix_time::time_duration(tod.hours(), tod.minutes(), tod.seconds()));
+    }
+
+    // The update time a record carries; not-a-date-time when it names no
+    // valid local time (a zeroed or damaged image).
+    static boost::posix_time::ptime timeOfRecord(const Data& d) {
+        ttime_t t;
+        std::memcpy(&t, reinterpret_cast<const unsigned char*>(&d) + sizeof(Data) - sizeof(ttime_t),
+                    sizeof t);
+        if (t.hour > 23 || t.minute > 59 || t.second > 59) return boost::posix_time::ptime();
+        try {
+            const boost::gregorian::date day(t.year, t.month, t.day);
+            return boost::posix_time::ptime(
+                day, boost::posix_time::time_duration(t.hour, t.minute, t.second));
+        } catch (const std::out_of_range&) {
+            return boost::posix_time::ptime();
+        }
     }
 
     static const unsigned char* bytesOf(const Data& d) {

@@ -4,7 +4,7 @@
 // Threads: DeviceIoControl runs on the host's caller threads, process_payload
 // on the host's port thread. The pending code is a plain host int, so both
 // sides reach it through atomic builtins; write_result_ and write_expect_ are
-// atomics of their own.
+// atomics of their own. writeMutex_ ties them to the order of submission.
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -109,39 +109,107 @@ int PLOR_SPS::DeviceIoControl(int code, const void* input, int inputLength, void
     }
 }
 
-// Refuses an input the code cannot use before anything happens (no pending
-// code, no port, no outcome change): -1. Else 0, with the command prepared.
-int PLOR_SPS::prepareCommand(int code, const void* input, int inputLength) {
-    if (inputLength < 0 || (input == nullptr && inputLength > 0)) return -1;
-    if (code == kWriteRegister && inputLength < 4) return -1;
+// An input the code cannot use is refused before anything happens (no
+// pending code, no port, no outcome change).
+bool PLOR_SPS::validCommand(int code, const void* input, int inputLength) const {
+    if (inputLength < 0 || (input == nullptr && inputLength > 0)) return false;
+    if (code == kWriteRegister && inputLength < 4) return false;
     if (code == kWriteRegisters) {
         const int count = inputLength / 2 - 1;
-        if (inputLength < 4 || count < 1 || count > kMaxRegisters) return -1;
+        if (inputLength < 4 || count < 1 || count > kMaxRegisters) return false;
     }
+    return true;
+}
+
+// Under writeMutex_: a new command supersedes every earlier one, so no reply
+// to those may set the outcome from here on.
+void PLOR_SPS::beginCommand(int code, QueuedWrite* write) {
+    ++commands_;
     __atomic_store_n(&pendingCode_, code, __ATOMIC_SEQ_CST);
     write_result_.store(-1);
+    if (write != nullptr) {
+        write->command = commands_;
+        writes_.push_back(std::move(*write));
+    }
+}
+
+// 310 and 320: prepared on the caller's thread. -1 for an unusable input.
+int PLOR_SPS::prepareCommand(int code, const void* input, int inputLength) {
+    if (!validCommand(code, input, inputLength)) return -1;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        beginCommand(code, nullptr);
+    }
     SMDSPDevice::OpenPort();
     return 0;
 }
 
+// Called with writeMutex_ held and submitting_ set; submits the queue in
+// order and returns with the lock held again.
+void PLOR_SPS::submitWrites(std::unique_lock<std::mutex>& lock) {
+    while (!writes_.empty()) {
+        const QueuedWrite w = std::move(writes_.front());
+        writes_.pop_front();
+        lock.unlock();
+        // Supersedes the requests before: none of their replies reaches
+        // process_payload once it has returned.
+        SMDSPDevice::OpenPort();
+        lock.lock();
+        armed_ = w.command;
+        write_expect_.store(w.expect);
+        if (w.command == commands_) {
+            __atomic_store_n(&pendingCode_, w.code, __ATOMIC_SEQ_CST);
+            write_result_.store(-1);
+        }
+        lock.unlock();
+        if (w.code == kWriteRegister) {
+            modbus_write_register(w.address, w.values[0]);
+        } else {
+            modbus_write_registers(w.address, static_cast<int>(w.values.size()), w.values.data());
+        }
+        lock.lock();
+    }
+}
+
 int PLOR_SPS::writeRegister(const void* input, int inputLength) {
-    if (prepareCommand(kWriteRegister, input, inputLength) != 0) return -1;
-    const uint16_t address = wordAt(input, 0);
-    const uint16_t value = wordAt(input, 1);
-    write_expect_.store(value);
-    modbus_write_register(address, value);
-    return 0;
+    if (!validCommand(kWriteRegister, input, inputLength)) return -1;
+    QueuedWrite w;
+    w.code = kWriteRegister;
+    w.address = wordAt(input, 0);
+    w.values.assign(1, wordAt(input, 1));
+    w.expect = w.values[0];
+    return issueWrite(w);
 }
 
 int PLOR_SPS::writeRegisters(const void* input, int inputLength) {
-    if (prepareCommand(kWriteRegisters, input, inputLength) != 0) return -1;
+    if (!validCommand(kWriteRegisters, input, inputLength)) return -1;
     const int count = inputLength / 2 - 1;
-    const uint16_t address = wordAt(input, 0);
+    QueuedWrite w;
+    w.code = kWriteRegisters;
+    w.address = wordAt(input, 0);
     // The input need not be aligned for 16-bit access.
-    std::vector<unsigned short> values(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) values[static_cast<size_t>(i)] = wordAt(input, i + 1);
-    write_expect_.store(count);
-    modbus_write_registers(address, count, values.data());
+    w.values.resize(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) w.values[static_cast<size_t>(i)] = wordAt(input, i + 1);
+    w.expect = count;
+    return issueWrite(w);
+}
+
+// The call returns once its write is submitted, or queued behind the one
+// another thread (or an outer frame of this one) is submitting.
+int PLOR_SPS::issueWrite(QueuedWrite& w) {
+    std::unique_lock<std::mutex> lock(writeMutex_);
+    beginCommand(w.code, &w);
+    if (submitting_) return 0;
+    submitting_ = true;
+    try {
+        submitWrites(lock);
+    } catch (...) {
+        // What is still queued goes with the next write.
+        if (!lock.owns_lock()) lock.lock();
+        submitting_ = false;
+        throw;
+    }
+    submitting_ = false;
     return 0;
 }
 
@@ -164,21 +232,18 @@ int PLOR_SPS::openRequest(const void* input, int inputLength, void* output, int 
                                        outputLength);
 }
 
-// Under snapshotMutex_: rebuilds only when a round completed since.
-void PLOR_SPS::refreshSnapshot() {
-    if (snapshotRound_ == rounds_) return;
-    snapshotRound_ = rounds_;
-    snapshotTime_ = updateTime_;
-    snapshot_["温度"] = Json::Value(static_cast<double>(record_.temperature));
-    snapshot_["负载电流"] = Json::Value(static_cast<double>(record_.loadCurrent));
-    snapshot_["直流电压"] = Json::Value(static_cast<double>(record_.dcVoltage));
-    snapshot_["交流电压"] = Json::Value(static_cast<double>(record_.acVoltage));
+// Under snapshotMutex_: the snapshot members from the record, in place.
+void PLOR_SPS::fillSnapshot(Json::Value& doc) const {
+    doc["温度"] = Json::Value(static_cast<double>(record_.temperature));
+    doc["负载电流"] = Json::Value(static_cast<double>(record_.loadCurrent));
+    doc["直流电压"] = Json::Value(static_cast<double>(record_.dcVoltage));
+    doc["交流电压"] = Json::Value(static_cast<double>(record_.acVoltage));
     std::ostringstream when;
     when << static_cast<unsigned>(record_.year) << '-' << static_cast<unsigned>(record_.month)
          << '-' << static_cast<unsigned>(record_.day) << ' ' << static_cast<unsigned>(record_.hour)
          << ':' << static_cast<unsigned>(record_.minute) << ':'
          << static_cast<unsigned>(record_.second);
-    snapshot_["更新时间"] = Json::Value(when.str());
+    doc["更新时间"] = Json::Value(when.str());
 }
 
 // The text is serialised once per round; the lock is held until it is
@@ -186,10 +251,10 @@ void PLOR_SPS::refreshSnapshot() {
 int PLOR_SPS::snapshotAsText(void* output, int outputCapacity, int& outputLength) {
     const int capacity = output != nullptr ? outputCapacity : 0;
     std::lock_guard<std::mutex> lock(snapshotMutex_);
-    refreshSnapshot();
-    if (snapshotTextRound_ != snapshotRound_) {
-        snapshotText_ = Json::FastWriter().write(snapshot_);
-        snapshotTextRound_ = snapshotRound_;
+    if (snapshotTextRound_ != rounds_) {
+        if (rounds_ > 0) fillSnapshot(snapshotTextDoc_);
+        snapshotText_ = Json::FastWriter().write(snapshotTextDoc_);
+        snapshotTextRound_ = rounds_;
     }
     outputLength = static_cast<int>(snapshotText_.size());
     if (capacity < outputLength) return -1;
@@ -197,11 +262,16 @@ int PLOR_SPS::snapshotAsText(void* output, int outputCapacity, int& outputLength
     return 0;
 }
 
+// The document at this address changes only inside an 803 call.
 int PLOR_SPS::snapshotByAddress(void* output, int outputCapacity, int& outputLength) {
     const Json::Value* address = &snapshot_;
     {
         std::lock_guard<std::mutex> lock(snapshotMutex_);
-        refreshSnapshot();
+        if (snapshotRound_ != rounds_) {
+            snapshotRound_ = rounds_;
+            snapshotTime_ = updateTime_;
+            fillSnapshot(snapshot_);
+        }
     }
     constexpr int width = static_cast<int>(sizeof address);
     const int capacity = output != nullptr ? outputCapacity : 0;
@@ -225,15 +295,21 @@ int PLOR_SPS::writeResultQuery(int code, const void* input, int inputLength, voi
 }
 
 int PLOR_SPS::process_payload(SPModbus::tab_type, unsigned int) {
-    const int pending = __atomic_load_n(&pendingCode_, __ATOMIC_SEQ_CST);
-    if (pending == kWriteRegister) {
-        write_result_.store(responseWords_[0] == write_expect_.load() ? 1 : 3);
-    } else if (pending == kWriteRegisters) {
-        const bool echoed =
-            responseWords_[0] == 16 && responseWords_[1] == write_expect_.load();
-        write_result_.store(echoed ? 1 : 3);
-    } else {
-        return 1;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        // A reply that arrives once a newer command was issued answers an
+        // earlier one: it may not set the newer one's outcome.
+        if (armed_ != commands_) return 1;
+        const int pending = __atomic_load_n(&pendingCode_, __ATOMIC_SEQ_CST);
+        if (pending == kWriteRegister) {
+            write_result_.store(responseWords_[0] == write_expect_.load() ? 1 : 3);
+        } else if (pending == kWriteRegisters) {
+            const bool echoed =
+                responseWords_[0] == 16 && responseWords_[1] == write_expect_.load();
+            write_result_.store(echoed ? 1 : 3);
+        } else {
+            return 1;
+        }
     }
     Reset();
     return 0;

@@ -3,7 +3,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include <json/json.h>
 
@@ -67,15 +70,40 @@ protected:
     PLOR_SPS_Data_t roundValues_{};
 
     // The snapshot as text, and the round it was serialised for (none yet):
-    // a query with no new round only copies it. Guarded by snapshotMutex_.
+    // a query with no new round only copies it. Built apart from snapshot_,
+    // whose address 803 hands out: a reader of that document cannot know
+    // when another thread's 801 runs. Guarded by snapshotMutex_.
+    Json::Value snapshotTextDoc_;
     std::string snapshotText_;
     uint64_t snapshotTextRound_ = UINT64_MAX;
 
+    // Register writes reach the host one at a time, in the order they were
+    // issued, so that the expectation armed last belongs to the request
+    // submitted last. writeMutex_ is never held across a host call: a write
+    // issued while another thread submits (or from inside a host callback)
+    // is queued, and that thread submits it after its own.
+    struct QueuedWrite {
+        int code = 0;
+        uint16_t address = 0;
+        std::vector<unsigned short> values;
+        int32_t expect = -1;
+        uint64_t command = 0;
+    };
+    std::mutex writeMutex_;
+    std::deque<QueuedWrite> writes_;
+    bool submitting_ = false;
+    uint64_t commands_ = 0;  // commands issued (206, 210, 310, 320)
+    uint64_t armed_ = 0;     // the command whose reply may set the outcome
+
 private:
     // One per control code; DeviceIoControl only picks.
+    bool validCommand(int code, const void* input, int inputLength) const;
+    void beginCommand(int code, QueuedWrite* write);
+    void submitWrites(std::unique_lock<std::mutex>& lock);
     int prepareCommand(int code, const void* input, int inputLength);
     int writeRegister(const void* input, int inputLength);
     int writeRegisters(const void* input, int inputLength);
+    int issueWrite(QueuedWrite& w);
     int jsonRequest(const void* input, int inputLength, void* output, int outputCapacity,
                     int& outputLength);
     int openRequest(const void* input, int inputLength, void* output, int outputCapacity,
@@ -84,5 +112,5 @@ private:
     int snapshotByAddress(void* output, int outputCapacity, int& outputLength);
     int writeResultQuery(int code, const void* input, int inputLength, void* output,
                          int outputCapacity, int& outputLength);
-    void refreshSnapshot();
+    void fillSnapshot(Json::Value& doc) const;
 };

@@ -123,6 +123,8 @@ struct ControlTest : ::testing::Test {
         rec.loadCurrent = 12.5f;
         rec.dcVoltage = 53.5f;
         rec.acVoltage = 220.0f;
+        const ttime_t stamp = get_ttime(at);
+        std::memcpy(&rec.year, &stamp, sizeof stamp);
         plortest::CoutCapture quiet;
         ASSERT_TRUE(dev->LoadFromCache(reinterpret_cast<const unsigned char*>(&rec), sizeof rec));
     }
@@ -201,6 +203,79 @@ TEST_F(ControlTest, RepliesAfterRequestAndOpenAreNotWriteOutcomes) {
     Probe fresh;
     EXPECT_EQ(fresh.respond(0), 1);
     EXPECT_EQ(fresh.result(), -1);
+}
+
+// A host that hands over the earlier write's echo late: while the next
+// command opens the port (the moment its state is already reset), or from
+// inside its own failure report on the caller's thread.
+class LateEchoHost : public plortest::RecordingHost {
+public:
+    Probe* dev = nullptr;
+    int echoAtOpen = 0;     // the OpenPort call that delivers it (0: none)
+    int retries = 0;        // writes issued from onModbusReply
+    uint16_t echo = 0;
+    int opens = 0;
+    void onOpenPort(const SMDVDevice& d, const std::string& port, bool ok) override {
+        RecordingHost::onOpenPort(d, port, ok);
+        if (++opens == echoAtOpen) dev->respond(echo);
+    }
+    void onModbusReply(const SMDVDevice&, int, int, int, bool) override {
+        if (retries <= 0) return;
+        const std::vector<unsigned char> in = words({0x101, static_cast<uint16_t>(10 + retries--)});
+        int len = 0;
+        dev->DeviceIoControl(206, in.data(), static_cast<int>(in.size()), nullptr, 0, len);
+    }
+};
+
+TEST_F(ControlTest, NoReplyToAnEarlierWriteSetsALaterOutcome) {
+    const struct Case {
+        const char* what;
+        int code;
+        std::vector<unsigned char> in;
+        int echoAtOpen;
+        int result;
+    } cases[] = {
+        {"same value, refused register", 206, words({0x500, 7}), 2, -1},
+        {"several registers", 210, words({0x500, 7}), 2, -1},
+        {"port opened", 320, {}, 2, -1},
+        {"echo before the next command", 206, words({0x500, 7}), 0, -1},
+    };
+    for (const Case& c : cases) {
+        dev.reset(new Probe);
+        LateEchoHost late;
+        late.dev = dev.get();
+        late.echo = 7;
+        late.echoAtOpen = c.echoAtOpen;
+        plortest::CoutCapture quiet;
+        call(206, words({0x101, 7}), 0);
+        if (c.echoAtOpen == 0) {
+            dev->respond(7);
+            EXPECT_EQ(dev->result(), 1) << c.what;
+        }
+        call(c.code, c.in, 0);
+        EXPECT_EQ(dev->result(), c.result) << c.what;
+        EXPECT_EQ(dev->pending(), c.code) << c.what;
+    }
+}
+
+// Without a port every submit fails at once, on the caller's thread; a host
+// that retries from that report queues behind the write it is told about.
+TEST_F(ControlTest, WriteIssuedFromTheFailureReportGoesOutNextAndOwnsTheOutcome) {
+    LateEchoHost retrying;
+    retrying.dev = dev.get();
+    retrying.retries = 3;
+    plortest::CoutCapture quiet;
+    call(206, words({0x101, 1}), 0);
+    const auto writes = retrying.callsOf("ModbusWrite");
+    ASSERT_EQ(writes.size(), 4u);
+    for (size_t i = 0; i < writes.size(); ++i) {
+        EXPECT_EQ(writes[i].words.at(0), i == 0 ? 1 : 14 - i) << i;
+    }
+    EXPECT_EQ(retrying.callsOf("OpenPort").size(), 4u);
+    EXPECT_EQ(dev->respond(12), 0);
+    EXPECT_EQ(dev->result(), 3);
+    EXPECT_EQ(dev->respond(11), 0);
+    EXPECT_EQ(dev->result(), 1);
 }
 
 TEST_F(ControlTest, RefusedInputsChangeNothingButStillPrintTheLine) {

@@ -37,9 +37,9 @@ public:
     }
     const std::string& name() const { return name_; }
     // What the master sends next: bytes up to 50 ms of silence.
-    Bytes take() {
+    Bytes take(int firstWaitMs = 10000) {
         Bytes out;
-        for (int wait = 10000;; wait = 50) {
+        for (int wait = firstWaitMs;; wait = 50) {
             pollfd p{far_, POLLIN, 0};
             if (::poll(&p, 1, wait) <= 0) return out;
             uint8_t buf[256];
@@ -114,6 +114,114 @@ TEST_F(RawLineTest, RegistersPast65535AreRefusedBeforeAnyIo) {
     control(dev, 210, input({0xFFFE, 1, 2}));
     const uint16_t words[] = {1, 2};
     EXPECT_EQ(line.take(), smd::rtu::writeMultiple(1, 0xFFFE, words, 2));
+}
+
+// A line that is never quiet: the wait for silence counts against the
+// request's own time, which ends as a timeout.
+TEST_F(RawLineTest, LineNeverQuietEndsTheRequestInItsTime) {
+    Probe dev;
+    Json::Value doc = hostSetting(port, 200);
+    doc["hostSetting"]["baudRate"] = 1200;
+    ASSERT_TRUE(dev.InitSetting(doc));
+    std::atomic<bool> done{false};
+    std::thread chatter([&] {
+        while (!done.load()) {
+            line.send({0x5A});
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    });
+    const auto start = Clock::now();
+    control(dev, 206, input({0x10, 1}));
+    const Outcome o = host.outcome(1);
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    done.store(true);
+    chatter.join();
+    EXPECT_EQ(o.status, smd::kModbusTimeout);
+    // 200 ms and the request's own 73 ms on the wire, with room for a busy machine.
+    EXPECT_LT(took, 1000);
+    EXPECT_EQ(query(dev), -1);
+}
+
+// A whole reply followed by a turnaround glitch is the reply; the glitch is
+// dropped as stray bytes.
+TEST_F(RawLineTest, ByteTrailingAWholeReplyIsDropped) {
+    Probe dev;
+    settle(dev);
+    const struct Case {
+        const char* what;
+        Bytes tail;
+        bool exception;
+        int status;
+        int result;
+    } cases[] = {
+        {"zero byte", {0x00}, false, 0, 1},
+        {"one bit high", {0xFF}, false, 0, 1},
+        {"two bytes", {0x00, 0x00}, false, 0, 1},
+        {"after an exception", {0x00}, true, 2, -1},
+    };
+    size_t n = 0;
+    for (const Case& c : cases) {
+        control(dev, 206, input({0x10, 9}));
+        const Bytes request = line.take();
+        Bytes reply = c.exception ? withCrc({0x01, 0x86, 0x02}) : request;
+        reply.insert(reply.end(), c.tail.begin(), c.tail.end());
+        line.send(reply);
+        EXPECT_EQ(host.outcome(++n).status, c.status) << c.what;
+        EXPECT_EQ(query(dev), c.result) << c.what;
+    }
+}
+
+// A host that issues a command from its reply callback, on whichever thread
+// that runs; it must not wait for its own hand-over.
+class RetryingHost : public PortHost {
+public:
+    Probe* dev = nullptr;
+    int retries = 0;
+    int code = 206;
+    void onModbusReply(const SMDVDevice& d, int function, int address, int status,
+                       bool delivered) override {
+        PortHost::onModbusReply(d, function, address, status, delivered);
+        if (retries-- <= 0) return;
+        control(*dev, code, code == 206 ? input({0x10, 3}) : Bytes{});
+    }
+};
+
+TEST_F(RawLineTest, CommandFromTheReplyCallbackDoesNotHang) {
+    const struct Case {
+        const char* what;
+        bool missingPort;
+        int retryCode;
+        Bytes first;  // 210 past the last register, or 206
+    } cases[] = {
+        {"unplugged, 206 again", true, 206, input({0x10, 1})},
+        {"unplugged, 320", true, 320, input({0x10, 1})},
+        {"past 65535, 206", false, 206, input({0xFFFF, 1, 2})},
+        {"past 65535, 320", false, 320, input({0xFFFF, 1, 2})},
+        {"on the port thread", false, 206, input({0x10, 1})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RetryingHost retrying;
+        Probe dev;
+        retrying.dev = &dev;
+        retrying.code = c.retryCode;
+        retrying.retries = 2;
+        Json::Value doc = hostSetting(c.missingPort ? dir.file("unplugged") : port, 3000);
+        doc["hostSetting"]["baudRate"] = 1200;
+        ASSERT_TRUE(dev.InitSetting(doc));
+        auto done = std::async(std::launch::async, [&] {
+            control(dev, c.first.size() == 6 ? 210 : 206, c.first);
+        });
+        if (!c.missingPort && c.first.size() == 4) line.send(line.take());
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        // Every later command still goes through.
+        for (int i = 0; i < 2; ++i) {
+            auto next = std::async(std::launch::async, [&] { control(dev, 320, Bytes{}); });
+            ASSERT_EQ(next.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        }
+        // The retries' requests are answered until the line is quiet again.
+        for (Bytes b = line.take(500); !b.empty(); b = line.take(500)) line.send(b);
+    }
 }
 
 // The next command starts while the previous reply is being handed on:

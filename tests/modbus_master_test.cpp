@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -371,6 +372,57 @@ TEST_F(LineTest, QueriesRunAgainstThePortThread) {
         EXPECT_EQ(query(*dev), 1) << i;
     }
     server.join();
+}
+
+// Bursts of writes from four threads, 06 and 16 mixed: the outcome is the
+// last submitted write's, checked against its own echo, and the server
+// holds every value each thread wrote last.
+TEST_F(LineTest, BurstsFromFourThreadsEndConfirmed) {
+    DiscardCout quiet;
+    constexpr int kThreads = 4, kWrites = 3, kBursts = 20;
+    constexpr int kTotal = kThreads * kWrites * kBursts;
+    std::thread server([this] {
+        for (int i = 0; i < kTotal; ++i) {
+            if (!line->serveOne()) return;
+        }
+    });
+    size_t seen = 0;
+    for (int burst = 0; burst < kBursts; ++burst) {
+        std::vector<std::thread> writers;
+        std::atomic<int> ready{0};
+        for (int t = 0; t < kThreads; ++t) {
+            writers.emplace_back([this, t, burst, &ready] {
+                // All four start at once.
+                ++ready;
+                while (ready.load() < kThreads) std::this_thread::yield();
+                // Thread t owns registers 0x100 + 4t .. 0x103 + 4t.
+                const uint16_t reg = static_cast<uint16_t>(0x100 + 4 * t);
+                for (int i = 0; i < kWrites; ++i) {
+                    const uint16_t v = static_cast<uint16_t>(1000 * burst + 10 * t + i);
+                    if ((t + i) % 2 == 0) {
+                        control(*dev, 206, input({reg, v}));
+                    } else {
+                        control(*dev, 210, input({static_cast<uint16_t>(reg + 1), v, v}));
+                    }
+                }
+            });
+        }
+        for (auto& w : writers) w.join();
+        seen += kThreads * kWrites;
+        // The last outcome reported is the one the device holds.
+        const Outcome last = host.outcome(seen);
+        EXPECT_EQ(last.status, 0) << burst;
+        EXPECT_TRUE(last.delivered) << burst;
+        EXPECT_EQ(query(*dev), 1) << burst;
+        for (int t = 0; t < kThreads; ++t) {
+            const int i = kWrites - 1;
+            const uint16_t v = static_cast<uint16_t>(1000 * burst + 10 * t + i);
+            const int reg = 0x100 + 4 * t + ((t + i) % 2 == 0 ? 0 : 1);
+            EXPECT_EQ(line->reg(reg), v) << burst << " thread " << t;
+        }
+    }
+    server.join();
+    EXPECT_EQ(host.count(), static_cast<size_t>(kTotal));
 }
 
 TEST_F(LineTest, DeviceDestroyedWithAReplyOnTheWay) {

@@ -5,8 +5,11 @@ Prints the pty for the master under test, then answers stdin lines:
   fault REG KIND SECONDS   requests for REG (06: register, 16: start register):
     late: echo held SECONDS; swallow: never reaches the slave; other: echo
     names REG+1; noise: a noise byte, SECONDS of silence, the echo; split: echo
-    in two writes SECONDS apart; value: echo with value (06) or quantity (16) +1
-  dump REG N               the slave's registers REG..REG+N-1
+    in two writes SECONDS apart; value: echo with value (06) or quantity (16) +1;
+    trail: the echo and a 0x00 byte, as an RS-485 turnaround leaves it
+  dump REG N [SLAVE]       slave 1's (or SLAVE's) registers REG..REG+N-1
+
+Slaves 1 and 2 answer on the same line, each with registers of its own.
 """
 import asyncio
 import logging
@@ -36,11 +39,14 @@ def raw_pty():
 
 
 async def main():
+    # Exception replies are what some cases ask for, not errors.
+    logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
     loop = asyncio.get_running_loop()
     a, a_slave, a_name = raw_pty()  # toward the master under test
     b, b_slave, b_name = raw_pty()  # toward the pymodbus slave
     context = ModbusServerContext(
-        slaves=ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [0] * 1024)), single=True)
+        slaves={n: ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [0] * 1024))
+                for n in (1, 2)}, single=False)
     server = ModbusSerialServer(context, framer=ModbusRtuFramer, port=b_name, baudrate=9600)
     await server.start()
     if server.transport is None:
@@ -79,6 +85,8 @@ async def main():
             elif kind == "noise":
                 send(b"\x5a")
                 loop.call_later(sec, send, rep)
+            elif kind == "trail":
+                send(rep + b"\x00")
             elif kind == "split":
                 send(rep[:3])
                 loop.call_later(sec, send, rep[3:])
@@ -96,7 +104,8 @@ async def main():
                 faults[int(words[1])] = (words[2], float(words[3]))
                 print("ok", flush=True)
             elif words[0] == "dump":
-                values = context[1].getValues(3, int(words[1]), int(words[2]))
+                slave = int(words[3]) if len(words) > 3 else 1
+                values = context[slave].getValues(3, int(words[1]), int(words[2]))
                 print(" ".join(str(v) for v in values), flush=True)
 
     loop.add_reader(a, on_master)
@@ -104,7 +113,6 @@ async def main():
     loop.add_reader(0, on_stdin)
     print(a_name, flush=True)
     await done.wait()
-    logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
     await server.shutdown()
     for fd in (a, a_slave, b, b_slave):
         os.close(fd)

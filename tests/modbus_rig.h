@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <initializer_list>
+#include <iostream>
+#include <streambuf>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,6 +31,19 @@ public:
     ~Probe() override { SMDSPDevice::ClosePort(); }
     int result() const { return write_result_.load(); }
     int baud() const { return baudRate_; }
+};
+
+// Drops what std::cout receives while alive; keeps nothing, so several
+// threads may print at once.
+class DiscardCout : private std::streambuf {
+public:
+    DiscardCout() : previous_(std::cout.rdbuf(this)) {}
+    ~DiscardCout() override { std::cout.rdbuf(previous_); }
+
+private:
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+    std::streambuf* previous_;
 };
 
 inline Bytes withCrc(Bytes b) {

@@ -267,6 +267,7 @@ TEST(Module, LoadsAndMakesWorkingDevices) {
 
     std::string image(37, '\0');
     image[12] = '\x00', image[13] = '\x00', image[14] = '\x56', image[15] = '\x42';
+    image[30] = '\xE9', image[31] = '\x07', image[32] = 6, image[33] = 1, image[34] = 12;
     {
         CoutCapture quiet;
         EXPECT_FALSE(a->LoadFromCache(image.substr(1)));

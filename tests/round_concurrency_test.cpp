@@ -83,6 +83,60 @@ TEST(RoundConcurrency, QueriesDuringRoundsSeeWholeRounds) {
     EXPECT_EQ(rig.host.callsOf("History").size(), 300u);
 }
 
+// The document 803 hands out changes only inside an 803 call: a reader
+// holding its address copies it while other threads ask for 801 during
+// rounds.
+TEST(RoundConcurrency, Document803StaysPutWhile801FollowsRounds) {
+    Rig rig;
+    rig.dev.calibrate(1, 0, 1, 0, 1, 0);
+    QuietStdout quiet;
+    rig.inputs("930", "1", "2", "3");
+    rig.dev.RefreshStatus();
+    const Json::Value* doc = nullptr;
+    int length = 0;
+    ASSERT_EQ(rig.dev.DeviceIoControl(803, nullptr, 0, &doc, sizeof doc, length), 0);
+    const Json::Value first = *doc;
+    ASSERT_EQ(first["直流电压"].asDouble(), 2.0);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> changed{0}, texts{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const Json::Value copy = *doc;
+            if (copy != first) ++changed;
+        }
+    });
+    std::vector<std::thread> askers;
+    for (int t = 0; t < 2; ++t) {
+        askers.emplace_back([&] {
+            std::vector<char> out(4096);
+            while (!done.load()) {
+                int n = 0;
+                if (rig.dev.DeviceIoControl(801, nullptr, 0, out.data(),
+                                            static_cast<int>(out.size()), n) == 0) {
+                    ++texts;
+                }
+            }
+        });
+    }
+    for (int round = 0; round < 201; ++round) {
+        if (round % 2 == 0) {
+            rig.inputs("931", "10", "20", "30");
+        } else {
+            rig.inputs("930", "1", "2", "3");
+        }
+        rig.dev.RefreshStatus();
+    }
+    done = true;
+    reader.join();
+    for (auto& t : askers) t.join();
+    EXPECT_EQ(changed.load(), 0);
+    EXPECT_GT(texts.load(), 0);
+    // The next 803 brings it up to date.
+    ASSERT_EQ(rig.dev.DeviceIoControl(803, nullptr, 0, &doc, sizeof doc, length), 0);
+    EXPECT_EQ((*doc)["直流电压"].asDouble(), 20.0);
+}
+
 // A host that reads the device back from inside every service it offers.
 class ReentrantHost : public plortest::RecordingHost {
 public:

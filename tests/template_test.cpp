@@ -270,11 +270,10 @@ TEST_F(TemplateTest, LoadFromCacheRestoresAndCompletesARound) {
 
     EXPECT_EQ(kinds(), (Lines{"SendSP", "Reset", "Check", "Batch", "History"}));
     const auto sent = host.callsOf("SendSP").at(0).image;
-    // Every cached byte comes back except the time stamp, which is now, and
-    // the data id, which is the device's own: the cache may predate a change.
-    EXPECT_TRUE(std::equal(image.begin() + 4, image.begin() + 30, sent.begin() + 4));
+    // Every cached byte comes back, its time too, except the data id, which
+    // is the device's own: the cache may predate a change.
+    EXPECT_TRUE(std::equal(image.begin() + 4, image.end(), sent.begin() + 4));
     EXPECT_EQ(hex(sent, 0, 4), "07 00 00 00");
-    EXPECT_EQ(hex(sent, 30, 7), "EA 07 03 05 07 04 09");
     EXPECT_EQ(dev.record().dataId, 7u);
     EXPECT_EQ(hex(host.callsOf("History").at(0).image, 0, 4), "07 00 00 00");
     EXPECT_TRUE(dev.dataReady_);
@@ -284,6 +283,45 @@ TEST_F(TemplateTest, LoadFromCacheRestoresAndCompletesARound) {
     host.clear();
     EXPECT_TRUE(dev.LoadFromCache(std::string(image.begin(), image.end())));
     EXPECT_EQ(host.callsOf("SendSP").size(), 1u);
+}
+
+// A restored reading is as old as its stamp: the device's update time comes
+// from it, and the round after it is stamped anew.
+TEST_F(TemplateTest, RestoredRecordKeepsItsOwnTime) {
+    using boost::posix_time::ptime;
+    using boost::posix_time::time_duration;
+    using boost::gregorian::date;
+    const struct Case {
+        const char* what;
+        ttime_t stamp;
+        ptime update;  // not-a-date-time: none
+    } cases[] = {
+        {"old reading", {2020, 1, 2, 3, 4, 5}, ptime(date(2020, 1, 2), time_duration(3, 4, 5))},
+        {"leap day", {2024, 2, 29, 23, 59, 59}, ptime(date(2024, 2, 29), time_duration(23, 59, 59))},
+        {"zeroed", {0, 0, 0, 0, 0, 0}, ptime()},
+        {"no such day", {2023, 2, 29, 1, 0, 0}, ptime()},
+        {"no such hour", {2023, 2, 28, 24, 0, 0}, ptime()},
+        {"no such second", {2023, 2, 28, 1, 0, 60}, ptime()},
+    };
+    for (const Case& c : cases) {
+        PLOR_SPS_Data_t rec{};
+        rec.dcVoltage = 53.5f;
+        std::memcpy(&rec.year, &c.stamp, sizeof c.stamp);
+        CoutCapture quiet;
+        host.clear();
+        ASSERT_TRUE(dev.LoadFromCache(reinterpret_cast<const unsigned char*>(&rec), 37)) << c.what;
+        EXPECT_EQ(dev.updateTime_, c.update) << c.what;
+        for (const char* kind : {"SendSP", "History"}) {
+            const auto image = host.callsOf(kind).at(0).image;
+            EXPECT_EQ(0, std::memcmp(image.data() + 30, &c.stamp, 7)) << c.what << " " << kind;
+        }
+    }
+    // The next round is a fresh measurement again.
+    CoutCapture quiet;
+    host.clear();
+    dev.RoundDone();
+    EXPECT_EQ(hex(host.callsOf("SendSP").at(0).image, 30, 7), "EA 07 03 05 07 04 09");
+    EXPECT_EQ(dev.updateTime_, clock.now);
 }
 
 }  // namespace

@@ -51,6 +51,11 @@ std::vector<uint8_t> writeMultiple(uint8_t slave, uint16_t address, const uint16
     return out;
 }
 
+size_t replyLength(const uint8_t* frame, size_t length) {
+    if (frame == nullptr || length < 2) return 0;
+    return (frame[1] & 0x80) ? 5 : 8;
+}
+
 bool isFrame(const uint8_t* frame, size_t length) {
     if (frame == nullptr || length < 4) return false;
     const uint16_t crc = static_cast<uint16_t>(frame[length - 2] | (frame[length - 1] << 8));

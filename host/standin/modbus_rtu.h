@@ -53,6 +53,10 @@ struct Reply {
 Reply checkReply(const uint8_t* frame, size_t length, int slave, int expectedFunction,
                  int expectedAddress = -1);
 
+// The length of a whole reply to a 06 or 16 request that starts with these
+// bytes: 5 for an exception, else 8 (0 before the function byte).
+size_t replyLength(const uint8_t* frame, size_t length);
+
 // Whether the bytes can be a frame at all: long enough and the CRC holds.
 bool isFrame(const uint8_t* frame, size_t length);
 

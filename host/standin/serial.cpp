@@ -1,5 +1,6 @@
 // Stand-in for the host's serial-port device and Modbus RTU master: the
-// SMDSPDevice and SPModbus members; the port itself is the SerialLink.
+// SMDSPDevice and SPModbus members; the port itself is the SerialLink, and
+// devices naming one port path share its SerialBus.
 //
 // The port is named in the host's own part of the settings document:
 //   "hostSetting": {"serialPort": "/dev/ttyUSB0", "slaveAddress": 1,
@@ -113,6 +114,20 @@ bool SPModbus::InitSetting(const Json::Value& settings) {
         if (port.isString()) s.path = port.asString();
         if (!slave.isNull()) s.slave = slave.asInt();
         if (!timeout.isNull()) s.replyTimeoutMs = timeout.asInt();
+        int speed;
+        {
+            auto lock = link_->lock();
+            speed = baud.isNull() ? baudRate_ : baud.asInt();
+        }
+        // Devices on one bus share its line speed.
+        int otherSpeed = 0;
+        if (const SerialLink* other = SerialLink::conflicting(link_, s.path, speed, &otherSpeed)) {
+            std::cout << "SPModbus::InitSetting refused: device " << DataId() << " wants "
+                      << s.path << " at " << speed << " bit/s, but device "
+                      << other->owner().DataId() << " has it at " << otherSpeed << " bit/s"
+                      << std::endl;
+            return false;
+        }
         link_->configure(s);
         if (!baud.isNull()) {
             auto lock = link_->lock();

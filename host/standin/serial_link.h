@@ -1,20 +1,20 @@
-// The stand-in's serial link: one port opened raw 8N1, the queue of
-// requests for it, and the port thread that puts them on the line one at a
-// time and hands each outcome to the device.
+// The stand-in's serial link of one device: its port settings, the
+// requests it has in flight on the shared bus of its port path, and the
+// hand-over of each outcome to the device.
 //
 // Every request supersedes the earlier ones, and so does supersede() (each
 // command starts by opening the port): only the latest request's reply is
 // handed on, and the check that it is the latest and the hand-over happen
-// as one step, which supersede() waits for. No lock is held while the
-// device runs, so the device may call the host, queue a request or read the
-// settings from inside process(); it must not wait there for a thread that
-// is opening the port.
+// as one step, which supersede() waits for - unless the hand-over is the
+// waiting thread's own (a host that issues a command from its reply
+// callback). No lock is held while the device runs, so the device may call
+// the host, queue a request or read the settings from inside process().
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +22,7 @@
 
 class SMDSPDevice;
 class SPModbus;
+class SerialBus;
 
 class SerialLink {
 public:
@@ -46,6 +47,7 @@ public:
     SerialLink& operator=(const SerialLink&) = delete;
     ~SerialLink() { close(); }
 
+    SMDSPDevice& owner() const { return owner_; }
     // The Modbus part of the device, or nullptr once it is gone.
     void attach(SPModbus* modbus);
     Settings settings();
@@ -55,7 +57,8 @@ public:
     // The state lock, for the device's own port fields (baudRate_).
     std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
 
-    bool onPortThread() const { return portThreadOf_ == this; }
+    // On the port thread of this link's bus, which cannot open or close it.
+    bool onPortThread();
 
     void supersede();
     // Asked by process() before it hands a reply to the driver: false once a
@@ -63,50 +66,41 @@ public:
     // fresh state is not overwritten by the old reply.
     bool claim();
     // Opens the configured port at baud unless it is open, healthy and set
-    // alike; path gets the configured path.
+    // alike; path gets the configured path. A port another device holds at
+    // another speed is refused with one line naming both devices.
     bool open(int baud, std::string& path);
     void close();
+    // Another device on path at a speed other than baud, with its speed;
+    // nullptr if none.
+    static const SerialLink* conflicting(const SerialLink* link, const std::string& path,
+                                         int baud, int* otherBaud);
     // Queues a request after superseding the earlier ones; one that cannot go
     // out is reported at once and gives false.
     bool submit(Request request);
 
-private:
-    struct Queued {
-        uint64_t seq = 0;
-        Request req;
-    };
-
-    uint64_t supersedeLocked(std::unique_lock<std::mutex>& lock);
-    bool start(const std::string& path, int baud);
-    void stop();
-    void run(int port, int wake, int baud);
     // The one way a request ends: status 0 hands the reply to process(),
-    // anything else is an error for the device; either only if the request
-    // is still the latest.
-    void finish(const Queued& q, int status, const std::vector<uint8_t>& reply);
+    // anything else is an error for the device; either only if toDevice and
+    // the request is still the latest. Called by the bus.
+    void finish(uint64_t seq, const Request& req, int status, const std::vector<uint8_t>& reply,
+                bool toDevice);
+
+private:
+    uint64_t supersedeLocked(std::unique_lock<std::mutex>& lock);
+    std::shared_ptr<SerialBus> bus();
 
     SMDSPDevice& owner_;
     std::atomic<int> slave_{1};
 
-    std::mutex portMutex_;  // opening and closing; held while joining
+    std::mutex portMutex_;  // opening and closing
     std::mutex mutex_;      // everything below
     std::condition_variable handedOver_;
     SPModbus* modbus_ = nullptr;
     Settings settings_;
     Expected expected_;
-    int fd_ = -1;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
-    std::string openPath_;
-    int openBaud_ = 0;
-    bool failed_ = false;
-    bool stopping_ = false;
-    std::deque<Queued> queue_;
+    std::shared_ptr<SerialBus> bus_;  // while open
+    bool closing_ = false;
     uint64_t seq_ = 0;
     int handing_ = 0;      // hand-overs in progress
     int superseding_ = 0;  // supersedes waiting for them
     bool declined_ = false;
-
-    std::thread thread_;
-    static thread_local const SerialLink* portThreadOf_;
 };
