@@ -12,10 +12,10 @@ set -euo pipefail
 
 # One group per line; a job's extra package joins its group's line.
 declare -A groups=(
-  [run]="cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libmodbus-dev libsqlite3-dev libcpp-httplib-dev libjs-chart.js"
+  [run]="cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libmodbus-dev libsqlite3-dev libmicrohttpd-dev libjs-chart.js"
   [test]="googletest libgtest-dev libgmock-dev sqlite3 socat python3-pymodbus python3-serial-asyncio chromium chromium-driver python3-selenium prometheus"
   [clang]="clang libclang-rt-14-dev"
-  [bench]="libbenchmark-dev"
+  [bench]="libbenchmark-dev libcpp-httplib-dev"
   [fuzz]="clang libclang-rt-14-dev"
   [mips]="g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel"
   [old-sdk]="dpkg-dev gawk bison rsync autoconf automake libtool libgmp-dev libmpfr-dev libmpc-dev zlib1g-dev tcl python3 xz-utils cmake ninja-build gcc-mipsel-linux-gnu qemu-user"

@@ -3,6 +3,7 @@
 #include "files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -62,6 +63,40 @@ bool hasSpaceOrControl(const std::string& s) {
     for (unsigned char c : s)
         if (c <= ' ' || c == ':' || c == 0x7f) return true;
     return false;
+}
+
+// Names end up in JSON and in Prometheus labels, where one byte that is
+// not UTF-8 spoils the whole reply. Overlong forms and surrogates count as bad.
+bool isUtf8(const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+                                       : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        const auto second = static_cast<unsigned char>(n > 1 ? s[i + 1] : 0x80);
+        if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+            (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
+            return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
+
+// A name as a reader can see it: bytes that are not printable ASCII as \xNN.
+std::string shown(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        char buf[8];
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
 }
 
 bool isInt(const Json::Value& v) { return v.isInt64() || v.isUInt64(); }
@@ -141,6 +176,8 @@ DeviceConfig parseDevice(const Json::Value& entry, std::string where) {
     const Json::Value& name = entry["name"];
     if (name.isNull()) {
         dev.name = "sps" + std::to_string(dev.dataId);
+    } else if (name.isString() && !isUtf8(name.asString())) {
+        throw ConfigError(where + ".name must be UTF-8 text, not \"" + shown(name.asString()) + "\"");
     } else if (name.isString() && !name.asString().empty() && !hasSpaceOrControl(name.asString())) {
         dev.name = name.asString();
     } else {

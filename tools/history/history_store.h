@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -133,6 +134,13 @@ public:
     // Transitions whose time lies in [from, to], oldest first.
     std::vector<TransitionRow> transitionsBetween(const std::string& device, long long from,
                                                   long long to);
+    // The same a page at a time, each row handed to `each` as it is read (a
+    // year of them is never held at once): at most `limit` rows (0: all),
+    // starting after row `after` of time `from` (0: from the range's start).
+    // True when rows beyond the page remain. `each` must not call the store.
+    bool eachTransitionBetween(const std::string& device, long long from, long long to,
+                               long long after, std::size_t limit,
+                               const std::function<void(const TransitionRow&)>& each);
 
     void setRetention(const Retention& keep);
     // Proves at start that the database takes writes (a write transaction)

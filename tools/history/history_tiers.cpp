@@ -194,21 +194,36 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
 
 std::vector<TransitionRow> HistoryStore::transitionsBetween(const std::string& device,
                                                             long long from, long long to) {
-    std::lock_guard<std::mutex> lock(readMutex_);
     std::vector<TransitionRow> rows;
-    if (readClosed_) return rows;
+    eachTransitionBetween(device, from, to, 0, 0,
+                          [&rows](const TransitionRow& r) { rows.push_back(r); });
+    return rows;
+}
+
+bool HistoryStore::eachTransitionBetween(const std::string& device, long long from, long long to,
+                                         long long after, std::size_t limit,
+                                         const std::function<void(const TransitionRow&)>& each) {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    if (readClosed_) return false;
+    // In (t, id) order, so a page ends at a (t, id) the next one starts after.
     sql::Stmt st(reader(),
                  "SELECT id, device, data_id, at, signal_id, name, value_text, state, t "
-                 "FROM transitions WHERE device = ?1 AND t BETWEEN ?2 AND ?3 ORDER BY t, id");
+                 "FROM transitions WHERE device = ?1 AND t BETWEEN ?2 AND ?3 "
+                 "AND (t > ?2 OR id > ?4) ORDER BY t, id LIMIT ?5");
     st.text(1, device);
     st.integer(2, from);
     st.integer(3, to);
+    st.integer(4, after);
+    st.integer(5, limit == 0 ? -1 : static_cast<long long>(limit) + 1);
+    std::size_t n = 0;
     while (sqlite3_step(st.s) == SQLITE_ROW) {
+        if (limit != 0 && n == limit) return true;
         TransitionRow r = sql::transitionRow(st);
         r.t = sqlite3_column_int64(st.s, 8);
-        rows.push_back(r);
+        each(r);
+        ++n;
     }
-    return rows;
+    return false;
 }
 
 }  // namespace smdhost

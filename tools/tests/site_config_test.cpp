@@ -44,6 +44,11 @@ TEST(SiteConfig, RejectsWithTheKeyNamed) {
         {R"({"devices": [{"dataId": 4294967296}]})", "devices[0].dataId must be"},
         {R"({"devices": [{"dataId": "1"}]})", "devices[0].dataId must be"},
         {R"({"devices": [{"dataId": 1, "name": "a b"}]})", "devices[0].name must be"},
+        // GBK bytes, a stray byte, a lone surrogate: a scrape or a JSON reply would fail on them.
+        {"{\"devices\": [{\"dataId\": 1, \"name\": \"\xd5\xbe\xb5\xe3\"}]}",
+         R"(devices[0].name must be UTF-8 text, not "\xD5\xBE\xB5\xE3")"},
+        {"{\"devices\": [{\"dataId\": 1, \"name\": \"sps\xff\"}]}", R"(not "sps\xFF")"},
+        {R"({"devices": [{"dataId": 1, "name": "a\udc80"}]})", "name must be UTF-8"},
         {R"({"devices": [{"dataId": 1}, {"dataId": 1}]})", "devices[1] (sps1): name used twice"},
         {R"({"devices": [{"dataId": 1, "name": "x"}, {"dataId": 1}]})", "dataId used twice"},
         {R"({"devices": [{"dataId": 1, "pollIntervalMs": 1.5}]})", "(sps1).pollIntervalMs"},

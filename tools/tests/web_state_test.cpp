@@ -11,6 +11,7 @@
 #include "http_server.h"
 #include "metrics.h"
 #include "test_support.h"
+#include "utf8_text.h"
 #include "web_api.h"
 
 using namespace smdhost;
@@ -143,4 +144,70 @@ TEST(WebApi, HistoryFromTheStoreWithinRangeAndPoints) {
                                                        {"to", "1700000099"}}).body, j));
     EXPECT_EQ(j["t"].size(), 0u);
     EXPECT_EQ(apiHistory(s.view(), nullptr, {{"device", "a"}}).status, 503);
+}
+
+TEST(WebText, BytesThatAreNotUtf8Replaced) {
+    const std::string bad = "\xEF\xBF\xBD";
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"sps1", "sps1"},
+        {"25 \xC2\xB0""C \xE5\xB8\x82\xE7\x94\xB5 \xF0\x9F\x94\x8B", "25 \xC2\xB0""C \xE5\xB8\x82\xE7\x94\xB5 \xF0\x9F\x94\x8B"},
+        {"sps\xFF", "sps" + bad},
+        {"\xD5\xBE\xB5\xE3", "\xD5\xBE" + bad + bad},  // GBK: its first two bytes happen to be UTF-8
+        {"a\xE5\xB8", "a" + bad + bad},                   // cut short at the end
+        {"\xC0\xAF", bad + bad},                          // overlong '/'
+        {"\xED\xA0\x80", bad + bad + bad},               // a surrogate
+        {"\xF4\x90\x80\x80", bad + bad + bad + bad},    // past U+10FFFF
+    };
+    for (const auto& c : cases) EXPECT_EQ(validUtf8(c.in), c.out) << c.in;
+}
+
+// Pages of transitions join up into the whole range, however the page size
+// falls on rows of one second, and with the clock set back in the middle.
+TEST(WebApi, TransitionsInPagesThatJoinUp) {
+    plortest::TempDir dir;
+    const std::string db = dir.file("h.db");
+    {
+        HistoryStore store(db, false);
+        const char* const at[] = {"2026-01-01 10:00:00", "2026-01-01 10:00:05", "2026-01-01 10:00:05",
+                                  "2026-01-01 10:00:05", "2026-01-01 09:59:50", "2026-01-01 10:00:09",
+                                  "2026-01-01 10:00:09"};
+        for (int i = 0; i < 7; ++i)
+            store.addTransition("a", 1, at[i], "41B415001001", "mains", std::to_string(i), i % 2 == 0);
+    }
+    SiteState s([] { return 1767300000.0 + 30 * 86400; });  // February 2026
+    s.addDevice("a", 1, 1000);
+    HistoryStore history(db, true);
+    Json::Reader reader;
+    const auto page = [&](const Params& p) {
+        const Reply r = apiTransitions(s.view(), &history, p);
+        Json::Value j;
+        EXPECT_EQ(r.status, 200) << r.body;
+        EXPECT_TRUE(reader.parse(r.body, j)) << r.body;
+        return j;
+    };
+    const Json::Value all = page({{"device", "a"}, {"range", "year"}});
+    ASSERT_EQ(all["transitions"].size(), 7u);
+    EXPECT_TRUE(all["next"].isNull());
+    EXPECT_EQ(all["transitions"][0]["value"].asString(), "4");  // the earliest time first
+    for (const char* limit : {"1", "2", "3", "6"}) {
+        Params p{{"device", "a"}, {"range", "year"}, {"limit", limit}};
+        std::vector<std::string> values;
+        for (int pages = 0; pages < 10; ++pages) {
+            const Json::Value j = page(p);
+            for (const auto& x : j["transitions"]) values.push_back(x["value"].asString());
+            if (j["next"].isNull()) break;
+            EXPECT_EQ(j["transitions"].size(), std::stoul(limit));
+            p = {{"device", "a"}};
+            for (const char* k : {"from", "to", "after", "limit"}) p[k] = j["next"][k].asString();
+        }
+        EXPECT_EQ(values, (std::vector<std::string>{"4", "0", "1", "2", "3", "5", "6"})) << limit;
+    }
+    for (const Params& p : std::vector<Params>{{{"limit", "0"}}, {{"limit", "5001"}},
+                                               {{"limit", "x"}}, {{"after", "-1"}}}) {
+        Params q = p;
+        q["device"] = "a";
+        EXPECT_EQ(apiTransitions(s.view(), &history, q).status, 400) << p.begin()->first;
+    }
 }

@@ -1,72 +1,29 @@
 #include "http_server.h"
 
-#include <atomic>
+#include <microhttpd.h>
+
 #include <chrono>
-#include <condition_variable>
-#include <deque>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
-#include <vector>
-
-#include <httplib.h>
 
 #include "dashboard_assets.h"
 #include "history_store.h"
+#include "http_listen.h"
 #include "metrics.h"
+#include "request_deadline.h"
 #include "web_api.h"
 
 namespace smdhost {
 
 namespace {
 
-// httplib's own pool queues every accepted connection; this one makes the
-// accepting thread wait instead, so a flood stays in the kernel's backlog
-// and never costs threads, memory or descriptors here.
-class BoundedPool : public httplib::TaskQueue {
-public:
-    BoundedPool(std::size_t threads, std::size_t queued) : max_(queued) {
-        for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-    }
-    void enqueue(std::function<void()> fn) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        room_.wait(lock, [this] { return jobs_.size() < max_ || shutdown_; });
-        jobs_.push_back(std::move(fn));
-        ready_.notify_one();
-    }
-    void shutdown() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            shutdown_ = true;
-        }
-        ready_.notify_all();
-        room_.notify_all();
-        for (auto& t : threads_) t.join();
-    }
-
-private:
-    void work() {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ready_.wait(lock, [this] { return !jobs_.empty() || shutdown_; });
-                if (jobs_.empty()) return;
-                fn = std::move(jobs_.front());
-                jobs_.pop_front();
-                room_.notify_one();
-            }
-            fn();
-        }
-    }
-    std::size_t max_;
-    std::mutex mutex_;
-    std::condition_variable ready_, room_;
-    std::deque<std::function<void()>> jobs_;
-    std::vector<std::thread> threads_;
-    bool shutdown_ = false;
-};
+// A request's header block, request line included, must fit in this; one
+// over it is answered 431 and closed. Browsers send one or two KiB.
+constexpr std::size_t kConnectionMemory = 32 * 1024;
+// Header lines per request.
+constexpr unsigned kMaxHeaders = 64;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -76,122 +33,190 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-void send(httplib::Response& res, const Reply& r) {
-    res.status = r.status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(r.body, r.type.c_str());
+// What a request is answered: a body of its own, or one that outlives the server.
+struct Answer {
+    int status = 200;
+    std::string type;
+    std::string body;
+    const char* fixed = nullptr;  // used instead of body when set
+    std::size_t fixedSize = 0;
+    const char* cache = nullptr;  // Cache-Control, when set
+    bool close = false;           // Connection: close
+};
+
+Answer text(int status, const std::string& body) {
+    Answer a;
+    a.status = status;
+    a.type = "text/plain";
+    a.body = body;
+    return a;
 }
 
-class HttpWebServer : public WebServer {
-public:
-    HttpWebServer(const SiteState& state, HistoryStore* store, const HttpOptions& opt)
-        : state_(state), store_(store) {
-        chartJs_ = readFile(opt.chartJs.empty() ? PLOR_CHART_JS : opt.chartJs);
-        const auto threads = static_cast<std::size_t>(opt.threads);
-        const auto queued = static_cast<std::size_t>(opt.queued);
-        svr_.new_task_queue = [threads, queued] { return new BoundedPool(threads, queued); };
-        svr_.set_read_timeout(opt.timeoutSeconds, 0);
-        svr_.set_write_timeout(opt.timeoutSeconds, 0);
-        svr_.set_keep_alive_timeout(opt.timeoutSeconds);
-        svr_.set_keep_alive_max_count(100);
-        svr_.set_payload_max_length(4096);
-        // Headers and body go out in two writes: without this, Nagle and the
-        // client's delayed ACK add 40 ms to every kept-alive request.
-        svr_.set_tcp_nodelay(true);
-        svr_.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                                  {"Content-Security-Policy",
-                                   "default-src 'self'; style-src 'self' 'unsafe-inline'"}});
-        // Read-only: nothing but GET (and HEAD) reaches a handler.
-        svr_.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-            if (req.method == "GET" || req.method == "HEAD")
-                return httplib::Server::HandlerResponse::Unhandled;
-            res.status = 405;
-            res.set_header("Allow", "GET, HEAD");
-            res.set_content("only GET\n", "text/plain");
-            return httplib::Server::HandlerResponse::Handled;
-        });
-        routes();
-        const bool any = opt.port == 0;
-        const int port = any ? svr_.bind_to_any_port(opt.host) : opt.port;
-        if (port <= 0 || (!any && !svr_.bind_to_port(opt.host, port)))
-            throw std::runtime_error("cannot listen on " + opt.host + ":" +
-                                     std::to_string(opt.port));
-        port_ = port;
-        thread_ = std::thread([this] {
-            svr_.listen_after_bind();
-            ended_ = true;
-        });
+Answer fixed(const char* body, std::size_t size, const char* type) {
+    Answer a;
+    a.type = type;
+    a.fixed = body;
+    a.fixedSize = size;
+    return a;
+}
+
+Answer json(const Reply& r) {
+    Answer a;
+    a.status = r.status;
+    a.type = r.type;
+    a.body = r.body;
+    a.cache = "no-store";
+    return a;
+}
+
+MHD_Result addParam(void* params, MHD_ValueKind, const char* key, const char* value) {
+    (*static_cast<Params*>(params))[key] = value != nullptr ? value : "";
+    return MHD_YES;
+}
+
+void freeBody(void* body) { delete static_cast<std::string*>(body); }
+
+MHD_Result queue(MHD_Connection* c, Answer a) {
+    MHD_Response* res = nullptr;
+    if (a.fixed != nullptr) {
+        res = MHD_create_response_from_buffer(a.fixedSize, const_cast<char*>(a.fixed),
+                                              MHD_RESPMEM_PERSISTENT);
+    } else {
+        auto* body = new std::string(std::move(a.body));
+        res = MHD_create_response_from_buffer_with_free_callback_cls(body->size(), &(*body)[0],
+                                                                     freeBody, body);
+        if (res == nullptr) delete body;
     }
-    ~HttpWebServer() override { stop(); }
+    if (res == nullptr) return MHD_NO;
+    if (!a.type.empty()) MHD_add_response_header(res, "Content-Type", a.type.c_str());
+    if (a.cache != nullptr) MHD_add_response_header(res, "Cache-Control", a.cache);
+    if (a.status == 405) MHD_add_response_header(res, "Allow", "GET, HEAD");
+    if (a.close) MHD_add_response_header(res, "Connection", "close");
+    MHD_add_response_header(res, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(res, "Content-Security-Policy",
+                            "default-src 'self'; style-src 'self' 'unsafe-inline'");
+    const MHD_Result r = MHD_queue_response(c, static_cast<unsigned>(a.status), res);
+    MHD_destroy_response(res);
+    return r;
+}
+
+class MhdWebServer : public WebServer {
+public:
+    MhdWebServer(const SiteState& state, HistoryStore* store, const HttpOptions& opt)
+        : state_(state),
+          store_(store),
+          chartJs_(readFile(opt.chartJs.empty() ? PLOR_CHART_JS : opt.chartJs)),
+          deadlines_(std::chrono::seconds(opt.requestSeconds)) {
+        listenFd_ = listenOn(opt.host, opt.port);
+        port_ = boundPort(listenFd_);
+        // Event loops (epoll) rather than a thread per connection: an idle
+        // keep-alive or a slow client costs a descriptor, not a worker.
+        daemon_ = MHD_start_daemon(
+            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC, 0, nullptr, nullptr,
+            &MhdWebServer::onRequest, this,
+            MHD_OPTION_LISTEN_SOCKET, listenFd_,
+            MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(opt.threads),
+            MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(opt.connections),
+            MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(opt.perAddress),
+            MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+            MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(opt.timeoutSeconds),
+            MHD_OPTION_NOTIFY_CONNECTION, &MhdWebServer::onConnection, this,
+            MHD_OPTION_NOTIFY_COMPLETED, &MhdWebServer::onCompleted, this,
+            MHD_OPTION_END);
+        // The daemon owns the listening socket from here and closes it itself
+        // (on a failed start too, in some versions): never closed twice here.
+        if (daemon_ == nullptr) {
+            deadlines_.stop();
+            throw std::runtime_error("cannot start the HTTP server on port " + std::to_string(port_));
+        }
+    }
+    ~MhdWebServer() override { stop(); }
 
     int port() const override { return port_; }
     void stop() override {
-        if (!thread_.joinable()) return;
-        // A stop before the loop runs would be lost, and the join would wait for ever.
-        while (!svr_.is_running() && !ended_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        svr_.stop();
-        thread_.join();
+        if (daemon_ == nullptr) return;
+        MHD_stop_daemon(daemon_);  // closes every connection, then joins its threads
+        daemon_ = nullptr;
+        deadlines_.stop();
     }
 
 private:
-    static Params params(const httplib::Request& req) {
-        Params p;
-        for (const auto& kv : req.params) p[kv.first] = kv.second;
-        return p;
+    static void onConnection(void* self, MHD_Connection* c, void**,
+                             MHD_ConnectionNotificationCode code) {
+        auto& deadlines = static_cast<MhdWebServer*>(self)->deadlines_;
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+            if (info != nullptr) deadlines.opened(c, info->connect_fd);
+        } else {
+            deadlines.closed(c);
+        }
     }
-    void routes() {
-        auto asset = [this](const char* path, const char* body, const char* type) {
-            svr_.Get(path, [body, type](const httplib::Request&, httplib::Response& res) {
-                res.set_content(body, type);
-            });
-        };
-        asset("/", kDashboardHtml, "text/html; charset=utf-8");
-        asset("/dashboard.js", kDashboardJs, "text/javascript; charset=utf-8");
-        asset("/dashboard.css", kDashboardCss, "text/css; charset=utf-8");
-        svr_.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) {
-            res.status = 204;
-        });
-        svr_.Get("/javascript/chart.js/chart.min.js",
-                 [this](const httplib::Request&, httplib::Response& res) {
-                     if (chartJs_.empty()) {
-                         res.status = 404;
-                         return res.set_content("charting library not installed\n", "text/plain");
-                     }
-                     res.set_header("Cache-Control", "max-age=86400");
-                     res.set_content(chartJs_, "text/javascript");
-                 });
-        svr_.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_header("Cache-Control", "no-store");
-            res.set_content(renderMetrics(state_.view()), "text/plain; version=0.0.4; charset=utf-8");
-        });
-        svr_.Get("/api/devices", [this](const httplib::Request&, httplib::Response& res) {
-            send(res, apiDevices(state_.view()));
-        });
-        svr_.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
-            send(res, apiHistory(state_.view(), store_, params(req)));
-        });
-        svr_.Get("/api/transitions", [this](const httplib::Request& req, httplib::Response& res) {
-            send(res, apiTransitions(state_.view(), store_, params(req)));
-        });
-        svr_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-            if (res.body.empty()) res.set_content(std::to_string(res.status) + "\n", "text/plain");
-        });
+    static void onCompleted(void* self, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
+        static_cast<MhdWebServer*>(self)->deadlines_.answered(c);
+    }
+    // Called once the request's headers are in; answered at once, before
+    // any body (which a read-only server never wants) is read.
+    static MHD_Result onRequest(void* self, MHD_Connection* c, const char* url, const char* method,
+                                const char*, const char*, size_t*, void**) {
+        Answer a;
+        const bool read = std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0;
+        if (MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr) >
+            static_cast<int>(kMaxHeaders)) {
+            a = text(431, "too many header lines\n");
+        } else if (!read) {
+            a = text(405, "only GET\n");
+        } else {
+            Params params;
+            MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, addParam, &params);
+            a = static_cast<MhdWebServer*>(self)->route(url, params);
+        }
+        // A body it did not read would be taken for the next request.
+        a.close = a.close || !read ||
+                  MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length") != nullptr ||
+                  MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Transfer-Encoding") != nullptr;
+        return queue(c, std::move(a));
+    }
+
+    Answer route(const std::string& path, const Params& params) const {
+        if (path == "/") return fixed(kDashboardHtml, std::strlen(kDashboardHtml), "text/html; charset=utf-8");
+        if (path == "/dashboard.js")
+            return fixed(kDashboardJs, std::strlen(kDashboardJs), "text/javascript; charset=utf-8");
+        if (path == "/dashboard.css")
+            return fixed(kDashboardCss, std::strlen(kDashboardCss), "text/css; charset=utf-8");
+        if (path == "/favicon.ico") return text(204, "");
+        if (path == "/javascript/chart.js/chart.min.js") {
+            if (chartJs_.empty()) return text(404, "charting library not installed\n");
+            Answer a = fixed(chartJs_.data(), chartJs_.size(), "text/javascript");
+            a.cache = "max-age=86400";
+            return a;
+        }
+        if (path == "/metrics") {
+            Answer a = text(200, renderMetrics(state_.view()));
+            a.type = "text/plain; version=0.0.4; charset=utf-8";
+            a.cache = "no-store";
+            return a;
+        }
+        if (path == "/api/devices") return json(apiDevices(state_.view()));
+        if (path == "/api/history") return json(apiHistory(state_.view(), store_, params));
+        if (path == "/api/transitions") return json(apiTransitions(state_.view(), store_, params));
+        return text(404, "404\n");
     }
 
     const SiteState& state_;
     HistoryStore* store_;
-    std::string chartJs_;
-    httplib::Server svr_;
+    const std::string chartJs_;
+    RequestDeadlines deadlines_;
+    int listenFd_ = -1;
     int port_ = 0;
-    std::atomic<bool> ended_{false};
-    std::thread thread_;
+    MHD_Daemon* daemon_ = nullptr;
 };
 
 }  // namespace
 
 std::unique_ptr<WebServer> startWebServer(const SiteState& state, HistoryStore* store,
                                           const HttpOptions& options) {
-    return std::unique_ptr<WebServer>(new HttpWebServer(state, store, options));
+    return std::unique_ptr<WebServer>(new MhdWebServer(state, store, options));
 }
 
 }  // namespace smdhost

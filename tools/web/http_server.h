@@ -1,6 +1,7 @@
 // smd-host's read-only web front: the dashboard, its JSON and /metrics.
-// Its own threads, a bounded number of them, with timeouts and size
-// limits, so no client can hold up polling or storing.
+// A few threads of its own, each serving many connections from one event
+// loop, with bounds on memory, connections and time per request, so no
+// client can hold up polling, storing or the other clients.
 #pragma once
 
 #include <memory>
@@ -15,9 +16,11 @@ class HistoryStore;
 struct HttpOptions {
     std::string host = "127.0.0.1";
     int port = 0;            // 0: any free port
-    int threads = 4;         // requests served at once
-    int queued = 16;         // accepted connections waiting for a thread
-    int timeoutSeconds = 5;  // each read and write, and an idle keep-alive
+    int threads = 4;          // event loops, each serving many connections
+    int connections = 256;    // open at once; further ones wait in the backlog
+    int perAddress = 64;      // open at once from one client address
+    int timeoutSeconds = 5;   // with nothing read or written; an idle keep-alive
+    int requestSeconds = 10;  // for a whole request, from the connection's opening or the last answer
     std::string chartJs;     // the charting library's file; empty: the packaged one
 };
 
@@ -29,7 +32,7 @@ public:
     virtual ~WebServer() = default;
     // The port it listens on.
     virtual int port() const = 0;
-    // Stops accepting and waits for the requests in progress.
+    // Stops accepting and closes every connection.
     virtual void stop() = 0;
 };
 

@@ -1,4 +1,4 @@
-// Built without HTTP (no cpp-httplib for the target).
+// Built without HTTP (no libmicrohttpd for the target).
 #include <stdexcept>
 
 #include "http_server.h"

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "utf8_text.h"
+
 namespace smdhost {
 
 namespace {
@@ -49,7 +51,9 @@ void sample(std::string& out, const char* name, const DeviceView& d, const std::
 
 }  // namespace
 
-std::string labelValue(const std::string& text) {
+std::string labelValue(const std::string& raw) {
+    // One label that is not UTF-8 fails the whole scrape.
+    const std::string text = validUtf8(raw);
     std::string s;
     s.reserve(text.size());
     for (char c : text) {

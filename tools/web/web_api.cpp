@@ -9,18 +9,27 @@
 
 #include "history_store.h"
 #include "metrics.h"
+#include "utf8_text.h"
 
 namespace smdhost {
 
 namespace {
 
-std::string text(const Json::Value& v) {
+// Transitions per reply unless asked otherwise, and at most.
+constexpr long long kTransitionsPage = 1000;
+constexpr long long kMaxTransitionsPage = 5000;
+
+Json::StreamWriterBuilder writer() {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
     b["precision"] = 15;
-    return Json::writeString(b, v);
+    return b;
 }
+
+// The library passes bytes through as they are; a device query or a
+// plug-in's text may hold some that are not UTF-8.
+std::string text(const Json::Value& v) { return validUtf8(Json::writeString(writer(), v)); }
 
 Reply error(int status, const std::string& why) {
     Json::Value j;
@@ -181,27 +190,46 @@ Reply apiHistory(const SiteView& site, HistoryStore* store, const Params& params
 Reply apiTransitions(const SiteView& site, HistoryStore* store, const Params& params) {
     const Range r = rangeOf(site, params);
     if (!r.why.empty()) return error(r.status, r.why);
-    std::vector<TransitionRow> rows;
+    long long limit = kTransitionsPage, after = 0;
+    if (params.count("limit") != 0 &&
+        (!integer(param(params, "limit"), limit) || limit < 1 || limit > kMaxTransitionsPage))
+        return error(400, "limit must be 1 to " + std::to_string(kMaxTransitionsPage));
+    if (params.count("after") != 0 && (!integer(param(params, "after"), after) || after < 0))
+        return error(400, "after must be a transition's id");
+    // Written row by row: a page is never held twice, as rows and as a tree.
+    Json::StreamWriterBuilder b = writer();
+    std::string body = "{\"device\":" + Json::writeString(b, r.device->name) + ",\"transitions\":[";
+    TransitionRow last;
+    bool more = false;
     try {
         if (store == nullptr) throw StoreError("no database");
-        rows = store->transitionsBetween(r.device->name, r.from, r.to);
+        more = store->eachTransitionBetween(
+            r.device->name, r.from, r.to, after, static_cast<std::size_t>(limit),
+            [&](const TransitionRow& row) {
+                Json::Value x;
+                x["at"] = row.at;
+                x["t"] = row.t > 0 ? Json::Value(static_cast<Json::Int64>(row.t)) : Json::Value();
+                x["signalId"] = row.signalId;
+                x["name"] = row.name;
+                x["value"] = row.valueText;
+                x["raised"] = row.raised;
+                if (last.id != 0) body += ',';
+                body += Json::writeString(b, x);
+                last = row;
+            });
     } catch (const std::exception& e) {
         return error(503, std::string("history not available: ") + e.what());
     }
-    Json::Value j;
-    j["device"] = r.device->name;
-    Json::Value& list = j["transitions"] = Json::Value(Json::arrayValue);
-    for (const auto& row : rows) {
-        Json::Value x;
-        x["at"] = row.at;
-        x["t"] = row.t > 0 ? Json::Value(static_cast<Json::Int64>(row.t)) : Json::Value();
-        x["signalId"] = row.signalId;
-        x["name"] = row.name;
-        x["value"] = row.valueText;
-        x["raised"] = row.raised;
-        list.append(x);
+    // The query for the page after this one.
+    Json::Value next;
+    if (more) {
+        next["from"] = static_cast<Json::Int64>(last.t);
+        next["to"] = static_cast<Json::Int64>(r.to);
+        next["after"] = static_cast<Json::Int64>(last.id);
+        next["limit"] = static_cast<Json::Int64>(limit);
     }
-    return Reply{200, "application/json", text(j)};
+    body += "],\"next\":" + Json::writeString(b, next) + "}";
+    return Reply{200, "application/json", validUtf8(body)};
 }
 
 }  // namespace smdhost

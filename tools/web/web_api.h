@@ -25,6 +25,9 @@ Reply apiDevices(const SiteView& site);
 // points=N (at most 2000). store: the host's history (its reads take a
 // connection of their own); nullptr answers 503.
 Reply apiHistory(const SiteView& site, HistoryStore* store, const Params& params);
+// The same range's alarm transitions, oldest first, a page at a time:
+// limit=N rows (1000 unless asked, at most 5000); "next" holds the query
+// for the following page (from, to, after, limit), null after the last.
 Reply apiTransitions(const SiteView& site, HistoryStore* store, const Params& params);
 
 }  // namespace smdhost

@@ -2,6 +2,7 @@
 mains-failure scenario: the DC voltage in the device's tile, the mains
 failure once raised, and plots with points."""
 import os
+import re
 import shutil
 import tempfile
 import time
@@ -58,6 +59,13 @@ def test_dashboard(host):
                 f'#alarms tr[data-signal="{MAINS_FAIL}"]').text,
         }, 30)
         assert "STALE" not in b.find_element(By.ID, "tiles").text
+        # Seconds of data fill the plot rather than the right edge of an hour; one clock.
+        x_min = b.execute_script("return Chart.getChart(document.querySelector("
+                                 "'canvas[data-reading=dcVoltage]')).scales.x.min")
+        assert x_min > time.time() - 300, x_min
+        assert re.fullmatch(r"\d+ points, one per round \(raw\), since \d{4}-\d\d-\d\d \d\d:\d\d:\d\d",
+                            css("#tier").text), css("#tier").text
+        assert re.fullmatch(r"updated \d\d:\d\d:\d\d", css("#status").text), css("#status").text
         if os.environ.get("SMD_SCREENSHOT"):
             b.save_screenshot(os.environ["SMD_SCREENSHOT"])
         errors = [e for e in b.get_log("browser") if e["level"] == "SEVERE"]

@@ -15,18 +15,22 @@ import urllib.request
 
 
 class Host:
-    def __init__(self, scenario="mains-failure", extra=()):
+    def __init__(self, scenario="mains-failure", extra=(), prepare=None):
         self.exe, self.plugin, self.source = (os.path.abspath(a) for a in sys.argv[1:4])
         self.dir = tempfile.mkdtemp(prefix="smd-web-")
+        self.db = os.path.join(self.dir, "h.db")
+        if prepare:  # e.g. fills the history before the host starts on it
+            prepare(self)
         self.events = []
         self.proc = subprocess.Popen(
-            [self.exe, "--plugin", self.plugin, "--db", os.path.join(self.dir, "h.db"),
+            [self.exe, "--plugin", self.plugin, "--db", self.db,
              "--simulate", scenario, "--json", "--http", "0", *extra],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             text=True, cwd=self.dir)
         self.started = time.monotonic()
         threading.Thread(target=self._read, daemon=True).start()
         port = self.wait_for(lambda e: e.get("event") == "http", 10)["port"]
+        self.port = port
         self.url = f"http://127.0.0.1:{port}"
 
     def _read(self):
@@ -71,10 +75,10 @@ class Host:
         return self.proc.returncode
 
 
-def run(tests):
+def run(tests, host=Host):
     """Runs each test function against one host; prints 'N passed, N failed'."""
     passed = failed = 0
-    host = Host()
+    host = host()
     try:
         for t in tests:
             try:

@@ -34,8 +34,27 @@ function ageText(age) {
   return `${Math.round(age / 3600)} h ago`;
 }
 
+// One 24-hour format everywhere, as the records' own times are written.
+const pad = (n) => String(n).padStart(2, '0');
+function dayText(t) {
+  const d = new Date(t * 1000);
+  return `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())}`;
+}
+function clockText(t) {
+  const d = new Date(t * 1000);
+  return `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
+}
+
 function timeText(t) {
-  return t ? new Date(t * 1000).toLocaleString() : 'before this run';
+  return t ? `${dayText(t)} ${clockText(t)}` : 'before this run';
+}
+
+function stepText(h) {
+  if (!h.step) return 'one per round';
+  for (const [s, unit] of [[86400, 'd'], [3600, 'h'], [60, 'min']]) {
+    if (h.step % s === 0) return `one per ${h.step / s} ${unit}`;
+  }
+  return `one per ${h.step} s`;
 }
 
 function tile(d) {
@@ -75,7 +94,7 @@ function showDevices(site) {
     }
   }
   document.getElementById('status').textContent =
-    `updated ${new Date(site.now * 1000).toLocaleTimeString()}`;
+    `updated ${clockText(site.now)}`;
 }
 
 async function loadDevices() {
@@ -88,8 +107,8 @@ async function loadDevices() {
 }
 
 function tickText(value) {
-  const d = new Date(value * 1000);
-  return range === 'hour' || range === 'day' ? d.toLocaleTimeString() : d.toLocaleDateString();
+  if (range === 'hour') return clockText(value);
+  return range === 'day' ? clockText(value).slice(0, 5) : dayText(value);
 }
 
 function plotFor(r) {
@@ -132,8 +151,11 @@ async function loadPlots() {
     document.getElementById('tier').textContent = `history not available: ${e.message}`;
     return;
   }
-  document.getElementById('tier').textContent =
-    `${h.t.length} points, one per ${h.step} s (${h.tier})`;
+  // A range the data fills only in part starts where the data does, rather
+  // than squeezing a few minutes into the plot's right edge.
+  const from = h.t.length ? Math.min(Math.max(h.from, h.t[0]), h.to - 10) : h.from;
+  document.getElementById('tier').textContent = `${h.t.length} points, ${stepText(h)} (${h.tier})` +
+    (from > h.from ? `, since ${timeText(from)}` : '');
   for (const r of READINGS) {
     const chart = plotFor(r);
     const series = h.readings[r.key];
@@ -141,7 +163,7 @@ async function loadPlots() {
       chart.data.datasets[i].data = h.t.map((t, j) => ({ x: t, y: series[k][j] }));
     });
     chart.data.datasets[2].pointRadius = h.t.length < 100 ? 2 : 0;  // a few points stay visible
-    chart.options.scales.x.min = h.from;
+    chart.options.scales.x.min = from;
     chart.options.scales.x.max = h.to;
     chart.update();
     chart.canvas.setAttribute('data-points', String(h.t.length));
