@@ -25,7 +25,7 @@ scripts/setup.sh mips
 # smd-host goes to the board for commissioning; parts of it that a board
 # has no use for are switched off here (add their options to this list).
 board_options=(-DPLOR_BUILD_TOOLS=ON -DPLOR_BUILD_TESTS=ON -DPLOR_BUILD_BENCH=OFF
-               -DPLOR_BUILD_FUZZ=OFF -DPLOR_SANITIZE=)
+               -DPLOR_BUILD_FUZZ=OFF -DPLOR_SANITIZE= -DPLOR_BUILD_HTTP=ON)
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mipsel-linux-gnu.cmake" \
   "${board_options[@]}" "$@" >/dev/null

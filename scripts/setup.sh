@@ -7,6 +7,7 @@
 #   scripts/setup.sh bench    the benchmarks;  fuzz  the fuzzers
 #   scripts/setup.sh mips     the board: mipsel cross toolchain, qemu-user, target libraries
 #   scripts/setup.sh old-sdk  building the older board's SDK from source (scripts/old-sdk.sh)
+#   scripts/setup.sh board-root  a pristine board root filesystem (scripts/board-rootfs.sh)
 # Several groups may be given; none means run, test, clang, bench and fuzz.
 set -euo pipefail
 
@@ -17,7 +18,8 @@ declare -A groups=(
   [clang]="clang libclang-rt-14-dev"
   [bench]="libbenchmark-dev libcpp-httplib-dev"
   [fuzz]="clang libclang-rt-14-dev"
-  [mips]="g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel"
+  [mips]="g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel dpkg-dev make"
+  [board-root]="debootstrap qemu-user"
   [old-sdk]="dpkg-dev gawk bison rsync autoconf automake libtool libgmp-dev libmpfr-dev libmpc-dev zlib1g-dev tcl python3 xz-utils cmake ninja-build gcc-mipsel-linux-gnu qemu-user"
 )
 # Groups that need others.
@@ -71,6 +73,7 @@ done
 mips_libs=("libmodbus5 libmodbus-dev libmodbus" "libsqlite3-0 libsqlite3-dev sqlite3")
 mips_root=/opt/plor-mipsel
 update=0
+build_mhd=0
 unpack=()
 if [ "$mips" -eq 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
@@ -82,6 +85,7 @@ if [ "$mips" -eq 1 ]; then
     installed "$2:mipsel" || [ -e "$mips_root/usr/lib/mipsel-linux-gnu/pkgconfig/$3.pc" ] ||
       unpack+=("$pair")
   done
+  [ -e "$mips_root/usr/lib/mipsel-linux-gnu/pkgconfig/libmicrohttpd.pc" ] || build_mhd=1
 fi
 
 if [ "${#missing[@]}" -gt 0 ] || [ "$update" -eq 1 ] || [ "${#unpack[@]}" -gt 0 ]; then
@@ -108,4 +112,46 @@ for pair in "${unpack[@]}"; do
   as_root sed -i "s|^prefix=/usr\$|prefix=$mips_root/usr|" \
     "$mips_root/usr/lib/mipsel-linux-gnu/pkgconfig/$3.pc"
 done
+
+# libmicrohttpd for the board's dashboard, built from Debian 12's source with
+# the cross compiler and without TLS: Debian's binary package needs GnuTLS
+# and its companions, about 9 MB on the board for an HTTPS the dashboard does
+# not serve; this build is one library of about 150 KB that needs only libc.
+# The source comes through an APT configuration of its own (deb-src lines
+# for the mirror this machine's APT already uses); the system's is untouched.
+if [ "$build_mhd" -eq 1 ]; then
+  echo "setup.sh: building libmicrohttpd for mipsel (no TLS) into $mips_root"
+  tmp=$(mktemp -d)
+  mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' |
+    awk '$2 == "bookworm" {print $1; exit}')
+  [ -n "$mirror" ] || { echo "setup.sh: no Debian 12 (bookworm) mirror in APT's sources" >&2; exit 1; }
+  apt=$tmp/apt
+  mkdir -p "$apt"/{etc/sources.list.d,etc/preferences.d,etc/apt.conf.d,state/lists/partial,cache/archives/partial}
+  : >"$apt/state/status"
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" \
+    >"$apt/etc/sources.list"
+  printf '%s\n' "Dir::Etc \"$apt/etc\";" "Dir::Etc::sourcelist \"$apt/etc/sources.list\";" \
+    "Dir::Etc::sourceparts \"$apt/etc/sources.list.d\";" \
+    "Dir::Etc::preferencesparts \"$apt/etc/preferences.d\";" "Dir::Etc::parts \"$apt/etc/apt.conf.d\";" \
+    "Dir::State \"$apt/state\";" "Dir::State::status \"$apt/state/status\";" \
+    "Dir::Cache \"$apt/cache\";" 'APT::Sandbox::User "root";' >"$apt/apt.conf"
+  (
+    set -e
+    cd "$tmp"
+    APT_CONFIG=$apt/apt.conf apt-get -qq update
+    APT_CONFIG=$apt/apt.conf apt-get -qq source --download-only libmicrohttpd
+    dpkg-source -x libmicrohttpd_*.dsc src
+    mkdir build && cd build
+    ../src/configure --host=mipsel-linux-gnu --build="$(gcc -dumpmachine)" \
+      --prefix="$mips_root/usr" --libdir="$mips_root/usr/lib/mipsel-linux-gnu" \
+      --disable-https --without-gnutls --disable-static --disable-doc --disable-examples \
+      --disable-curl --disable-nls CFLAGS="-Os -g0 -march=mips32r2"
+    make -j"$(nproc)" -C src/microhttpd
+    as_root make -C src/microhttpd install
+    as_root make -C src/include install
+    as_root make install-pkgconfigDATA
+    as_root rm -f "$mips_root/usr/lib/mipsel-linux-gnu/libmicrohttpd.la"
+  ) >"$tmp/log" 2>&1 || { tail -n 30 "$tmp/log" >&2; rm -rf "$tmp"; exit 1; }
+  rm -rf "$tmp"
+fi
 exit 0
