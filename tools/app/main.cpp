@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "host_app.h"
 
 namespace {
@@ -94,7 +96,11 @@ int main(int argc, char** argv) {
         return smdhost::runHistory(std::vector<std::string>(args.begin() + 1, args.end()));
 
     smdhost::RunOptions opt;
-    opt.scenarioDirs = {smdhost::programDir() + "/scenarios", PLOR_SCENARIO_DIR};
+    // Beside the program, in the build tree as where it is installed.
+    opt.scenarioDirs = {smdhost::programDir() + "/scenarios"};
+    // A board has no charting package; its bundle carries the library along.
+    const std::string chartJs = smdhost::programDir() + "/chart.min.js";
+    if (::access(chartJs.c_str(), R_OK) == 0) opt.httpOptions.chartJs = chartJs;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (takesValue(a)) {
