@@ -40,6 +40,7 @@ fi
 
 if [ -z "${inside:-}" ]; then
   start=$(date +%s)
+  scripts/setup.sh board-root
   [ -x "$build/smd-host" ] || scripts/mips.sh --build-dir "$build" >/dev/null
   work=$(mktemp -d "$tree/$build/board-job.XXXXXX")
   trap 'rm -rf "$work"' EXIT

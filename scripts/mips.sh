@@ -4,7 +4,8 @@
 # (size-optimised), runs the whole test suite under qemu-mipsel, then checks
 # the deployable module: what it asks of the board (scripts/board-check.sh,
 # which fails above the board's library floor) and that it exports the same
-# symbols as the native one.
+# symbols as the native one. Last, the bundle for the board
+# (scripts/board-bundle.sh).
 #   scripts/mips.sh [--build-dir DIR] [-- extra cmake options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,4 +74,6 @@ fi
 echo "exports: the same $(exports mipsel-linux-gnu-nm "$module" | wc -l) symbols as $native/plor_sps.so"
 echo "smd-host for the board: $build/smd-host ($(mipsel-linux-gnu-readelf -d "$build/smd-host" |
   sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' '))"
+bundle=$(scripts/board-bundle.sh --build-dir "$build")
+echo "$bundle" | head -n 1
 echo "mips.sh: done in $(( $(date +%s) - start )) s"

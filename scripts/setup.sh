@@ -7,7 +7,7 @@
 #   scripts/setup.sh bench    the benchmarks;  fuzz  the fuzzers
 #   scripts/setup.sh mips     the board: mipsel cross toolchain, qemu-user, target libraries
 #   scripts/setup.sh old-sdk  building the older board's SDK from source (scripts/old-sdk.sh)
-#   scripts/setup.sh board-root  a pristine board root filesystem (scripts/board-rootfs.sh)
+#   scripts/setup.sh board-root  a pristine board root and the board job (scripts/board-rootfs.sh, scripts/board-deploy.sh)
 # Several groups may be given; none means run, test, clang, bench and fuzz.
 set -euo pipefail
 
@@ -19,7 +19,7 @@ declare -A groups=(
   [bench]="libbenchmark-dev libcpp-httplib-dev"
   [fuzz]="clang libclang-rt-14-dev"
   [mips]="g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel dpkg-dev make"
-  [board-root]="debootstrap qemu-user"
+  [board-root]="debootstrap qemu-user curl"
   [old-sdk]="dpkg-dev gawk bison rsync autoconf automake libtool libgmp-dev libmpfr-dev libmpc-dev zlib1g-dev tcl python3 xz-utils cmake ninja-build gcc-mipsel-linux-gnu qemu-user"
 )
 # Groups that need others.
