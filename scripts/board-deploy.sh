@@ -82,6 +82,9 @@ printf '%s' ':plor-mipsel:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00
   >"$work/binfmt/register"
 
 fail() { echo "board-deploy.sh: $*" >&2; exit 1; }
+host_pid=
+# A failed check leaves no smd-host behind.
+trap 'if [ -n "$host_pid" ]; then kill "$host_pid" 2>/dev/null || true; fi' EXIT
 prefix=$board/opt/smd-host
 data=$board/var/lib/smd-host
 user=65534   # nobody
@@ -157,6 +160,7 @@ stop_host() {
   exec 7>&-
   local rc=0
   wait "$host_pid" || rc=$?
+  host_pid=
   [ "$rc" -eq 0 ] || { cat "$work/$1.out"; fail "smd-host ended with $rc"; }
 }
 # The module a running smd-host has mapped.
