@@ -68,6 +68,8 @@ if [ ! -d "$prefix/$rel" ]; then
   (cd "$tmp" && sha256sum -c --quiet SHA256SUMS) || fail "the copy in $tmp differs from the bundle"
   mv "$tmp" "$prefix/$rel"
 fi
+# On the disk before the links point at it: a board may lose power any time.
+sync
 cur=$(readlink "$prefix/current" 2>/dev/null || true)
 if [ "$cur" = "$rel" ]; then
   say "$prefix/current is $id already"
