@@ -180,8 +180,6 @@ case "$(mapped_module)" in
   "$prefix/$first/plor_sps.so") ;;
   *) fail "running on $(mapped_module), not $prefix/$first/plor_sps.so" ;;
 esac
-rss=$(awk '/^VmRSS/ {print $2}' "/proc/$host_pid/status")
-echo "resident size (qemu-mipsel included): $(( rss / 1024 )) MB ($rss kB)"
 
 echo "== upgrade while it runs"
 before=$(rounds)
@@ -192,6 +190,8 @@ second=$(readlink "$prefix/current")
 wait_rounds $(( before + 2 ))
 [ "$(mapped_module)" = "$prefix/$first/plor_sps.so" ] || fail "the running host lost its module"
 echo "still running on ${first#releases/}, $(rounds) rounds; current is now ${second#releases/}"
+rss=$(awk '/^VmRSS/ {print $2}' "/proc/$host_pid/status")
+echo "resident size with the web front, qemu-mipsel included: $(awk -v k="$rss" 'BEGIN {printf "%.1f", k / 1024}') MB ($rss kB)"
 stop_host run1
 echo "ended with exit 0 after \`quit\`"
 
