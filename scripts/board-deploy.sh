@@ -39,6 +39,8 @@ if [ ! -f "$cache/complete" ]; then
 fi
 
 if [ -z "${inside:-}" ]; then
+  # Root, to hand the namespace every user id (the unprivileged one included).
+  [ "$(id -u)" -eq 0 ] || { echo "board-deploy.sh: run it as root" >&2; exit 2; }
   start=$(date +%s)
   scripts/setup.sh board-root
   [ -x "$build/smd-host" ] || scripts/mips.sh --build-dir "$build" >/dev/null
@@ -75,7 +77,10 @@ mount -t overlay overlay -o "lowerdir=$pristine,upperdir=$work/upper,workdir=$wo
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 # The board's own /dev: an overlay in a user namespace opens no device nodes.
 mount --rbind /dev "$board/dev"
-mount -t binfmt_misc binfmt_misc "$work/binfmt"
+mount -t binfmt_misc binfmt_misc "$work/binfmt" || {
+  echo "board-deploy.sh: no binfmt_misc of its own in a user namespace (Linux 6.7 and later have it)" >&2
+  exit 1
+}
 printf '#!/bin/sh\nexec qemu-mipsel -L %s "$@"\n' "$board" >"$work/qemu-board"
 chmod 0755 "$work/qemu-board"
 printf '%s' ':plor-mipsel:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xfe\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$work/qemu-board"':' \
