@@ -75,6 +75,12 @@ mkdir -p "$work/upper" "$work/overlay-work" "$board" "$work/binfmt"
 # The board: the pristine root with this run's changes on top.
 mount -t overlay overlay -o "lowerdir=$pristine,upperdir=$work/upper,workdir=$work/overlay-work" "$board"
 mount -t tmpfs -o mode=1777 tmpfs /tmp
+# qemu-mipsel -L falls back to the build machine's file where the board has
+# none: its mipsel libraries and charting package go out of sight, so that
+# whatever the board lacks fails here as it would there.
+for dir in /usr/lib/mipsel-linux-gnu /usr/mipsel-linux-gnu /opt/plor-mipsel /usr/share/javascript; do
+  if [ -d "$dir" ]; then mount -t tmpfs -o ro tmpfs "$dir"; fi
+done
 # The board's own /dev: an overlay in a user namespace opens no device nodes.
 mount --rbind /dev "$board/dev"
 mount -t binfmt_misc binfmt_misc "$work/binfmt" || {
