@@ -213,7 +213,7 @@ board_check() {
       i=$((i + 1))
       where="${item%%|*}"
       host="${item#*|}"
-      label=$( [ "$i" -eq 1 ] && echo "$m" || shown "$where")
+      if [ "$i" -eq 1 ]; then label="$m"; else label=$(shown "$where"); fi
       facts_of "$host"
       ofacts="$facts"
       origin="${where%/*}"
