@@ -22,7 +22,11 @@ for f in libc.so.6 libstdc++.so.6; do
   p=$("$cc" -print-file-name="$f")
   [ "$p" != "$f" ] && sources+=("$(dirname "$p")")
 done
-sources+=("/usr/$triplet/lib" "/lib/$triplet" "/usr/lib/$triplet" "/opt/plor-mipsel/usr/lib/$triplet")
+sysroot=$("$cc" -print-sysroot 2>/dev/null || true)
+for d in "/usr/$triplet/lib" "/lib/$triplet" "/usr/lib/$triplet" "/opt/plor-mipsel/usr/lib/$triplet"; do
+  sources+=("$sysroot$d")
+done
+[ -n "$sysroot" ] && sources+=("$sysroot/lib" "$sysroot/usr/lib")
 
 # The module's libraries, and theirs, as files in full/usr/lib/TRIPLET.
 lib=usr/lib/$triplet
