@@ -261,7 +261,7 @@ board_check() {
     total=$((total + problems))
   done
   if [ "$total" -gt 0 ]; then
-    echo "board-check.sh: $total problems on $shown_root" >&2
+    echo "board-check.sh: $total problem$([ "$total" -eq 1 ] || echo s) on $shown_root" >&2
     return 1
   fi
 }
