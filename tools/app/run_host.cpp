@@ -241,9 +241,16 @@ void Run::reopenLogs() {
         return;
     }
     std::string why;
-    if (!out_.reopenLog(why)) out_.error("smd-host: " + why + "; the old file goes on");
-    if (pluginOutput_ && !pluginOutput_->reopen(why))
+    bool reopened = true;
+    if (!out_.reopenLog(why)) {
         out_.error("smd-host: " + why + "; the old file goes on");
+        reopened = false;
+    }
+    if (pluginOutput_ && !pluginOutput_->reopen(why)) {
+        out_.error("smd-host: " + why + "; the old file goes on");
+        reopened = false;
+    }
+    if (!reopened) return;
     Json::Value j;
     j["event"] = "reopened";
     events_.onEvent(NoteEvent{std::string(), "logs reopened on SIGHUP", j});
