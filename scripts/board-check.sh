@@ -275,7 +275,7 @@ if [ -n "$board_root" ]; then
   board_check
   exit $?
 fi
-[ -n "$module" ] && [ -f "$module" ] || { echo "usage: board-check.sh [--glibc V] [--glibcxx V] [--cxxabi V] [--size-goal BYTES] MODULE" >&2; exit 2; }
+[ -n "$module" ] && [ -f "$module" ] || { echo "usage: board-check.sh [--glibc V] [--glibcxx V] [--cxxabi V] [--size-goal BYTES] MODULE" >&2; echo "       board-check.sh --board-root DIR [--lib-dir DIR]... MODULE..." >&2; exit 2; }
 
 header=$("$readelf" -h "$module")
 field() { echo "$header" | sed -n "s/^ *$1: *//p"; }
