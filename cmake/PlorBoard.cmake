@@ -44,3 +44,11 @@ if(PLOR_BOARD_BUILD AND PLOR_BUILD_TESTS)
      echo \"$out\" | grep -q 'GLIBC_2.25 *getentropy'"
     ${_plor_check} $<TARGET_FILE:raised_floor>)
 endif()
+
+# Against a board's root filesystem: fake boards made of the target's own
+# libraries, complete and with faults a board has (any build).
+if(PLOR_BUILD_TESTS)
+  add_test(NAME board_check_root COMMAND bash ${PROJECT_SOURCE_DIR}/tests/board/board_root_test.sh
+    ${CMAKE_C_COMPILER} $<TARGET_FILE:plor_sps>)
+  set_tests_properties(board_check_root PROPERTIES SKIP_RETURN_CODE 77)
+endif()

@@ -20,6 +20,7 @@ struct RunOptions {
     bool json = false;
     bool verbose = false;     // show the plug-in's own lines
     std::string pluginLog;    // keep them in a file instead
+    std::string logPath;      // standard output and error into this file (reopened on SIGHUP)
     bool restore = true;
     int stopGraceMs = 15000;  // how long a stop waits for a round in progress
     int keepRawDays = 30;     // raw rounds kept; 0: for ever (the tiers stay longer)

@@ -27,6 +27,8 @@ const char* const kUsage =
     "  --json             JSON lines instead of text\n"
     "  --verbose          show the plug-in's own output lines\n"
     "  --plugin-log FILE  keep the plug-in's own output lines in FILE\n"
+    "  --log FILE         append standard output and error to FILE; SIGHUP\n"
+    "                     reopens it and the plug-in log (for logrotate)\n"
     "  --no-restore       do not hand the last stored records back to the devices\n"
     "  --stop-wait SEC    how long a stop waits for rounds in progress (default 15)\n"
     "  --http [ADDR:]PORT serve the dashboard, /api and /metrics (read-only);\n"
@@ -54,7 +56,7 @@ bool parseSeconds(const std::string& text, double lo, double hi, int& ms) {
 }
 
 bool takesValue(const std::string& a) {
-    for (const char* o : {"--config", "--simulate", "--plugin", "--db", "--plugin-log", "--rounds",
+    for (const char* o : {"--config", "--simulate", "--plugin", "--db", "--plugin-log", "--log", "--rounds",
                           "--keep-raw", "--stop-wait", "--http", "--stale-after"})
         if (a == o) return true;
     return false;
@@ -69,6 +71,7 @@ bool setOption(const std::string& a, const std::string& v, smdhost::RunOptions& 
     else if (a == "--plugin") opt.pluginPath = v;
     else if (a == "--db") opt.dbPath = v;
     else if (a == "--plugin-log") opt.pluginLog = v;
+    else if (a == "--log") opt.logPath = v;
     else if (a == "--rounds" && !parseCount(v.c_str(), opt.rounds))
         why = "--rounds takes a whole number, not '" + v + "'";
     else if (a == "--keep-raw" && (!parseCount(v.c_str(), days) || days > 100000))

@@ -1,6 +1,7 @@
 // One run of smd-host wired together: the history, the console, the web
 // front and the simulation around the host, each handed what it needs, and
 // taken down in the order their threads and files need.
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "history_writer.h"
 #include "host.h"
 #include "host_app.h"
+#include "log_reopener.h"
 #include "scenario.h"
 #include "simulation.h"
 #include "site_state.h"
@@ -80,6 +82,8 @@ private:
     void finishStoring();
     void summary();
     void teardown();
+    void reopenLogs();
+    void removeCreatedDatabase();
 
     RunOptions opt_;
     Console& out_;
@@ -87,6 +91,7 @@ private:
     SiteConfig site_;
     Scenario scenario_;
     std::string dbPath_, pluginPath_;
+    bool dbCreated_ = false;  // by this run: a start that fails takes it away again
     long long roundsBefore_ = 0, transitionsBefore_ = 0;
 
     // Where events go: the history first, then the console, then the web.
@@ -105,6 +110,7 @@ private:
     std::unique_ptr<Host> host_;
     std::unique_ptr<Commands> commands_;
     std::unique_ptr<WebServer> http_;
+    std::unique_ptr<LogReopener> reopener_;
     bool summarize_ = false;
 };
 
@@ -126,6 +132,7 @@ void Run::configure() {
 }
 
 void Run::openHistory() {
+    dbCreated_ = ::access(dbPath_.c_str(), F_OK) != 0 && errno == ENOENT;
     store_.reset(new HistoryStore(dbPath_, false));
     Retention keep;
     keep.raw = opt_.keepRawDays * 86400LL;
@@ -227,7 +234,37 @@ void Run::summary() {
               j);
 }
 
+void Run::reopenLogs() {
+    signals_.takeReopen();
+    if (opt_.logPath.empty() && opt_.pluginLog.empty()) {
+        out_.error("smd-host: SIGHUP: no log file to reopen (--log, --plugin-log)");
+        return;
+    }
+    std::string why;
+    bool reopened = true;
+    if (!out_.reopenLog(why)) {
+        out_.error("smd-host: " + why + "; the old file goes on");
+        reopened = false;
+    }
+    if (pluginOutput_ && !pluginOutput_->reopen(why)) {
+        out_.error("smd-host: " + why + "; the old file goes on");
+        reopened = false;
+    }
+    if (!reopened) return;
+    Json::Value j;
+    j["event"] = "reopened";
+    events_.onEvent(NoteEvent{std::string(), "logs reopened on SIGHUP", j});
+}
+
+// SQLite's side files go with it.
+void Run::removeCreatedDatabase() {
+    if (!dbCreated_) return;
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        ::unlink((dbPath_ + suffix).c_str());
+}
+
 void Run::teardown() {
+    reopener_.reset();
     if (http_) http_->stop();
     http_.reset();
     if (host_) host_->release();
@@ -249,11 +286,18 @@ int Run::run() {
         // Only thread creation throws this here: out of threads or memory.
         out_.error(std::string("smd-host: cannot start a thread: ") + e.what());
         teardown();
+        removeCreatedDatabase();
         return 1;
     } catch (const std::exception& e) {
         out_.error(std::string("smd-host: ") + e.what());
         teardown();
+        removeCreatedDatabase();
         return 1;
+    }
+    try {
+        reopener_.reset(new LogReopener(signals_.reopenFd(), [this] { reopenLogs(); }));
+    } catch (const std::exception& e) {
+        out_.error(std::string("smd-host: SIGHUP will not reopen the logs: ") + e.what());
     }
     host_->run(*commands_, StopRequest{signals_.fd(), [this] { return std::string(signals_.take()); }});
     if (!host_->stop()) {
@@ -276,6 +320,11 @@ int runHost(const RunOptions& options) {
     StopSignals signals;
     if (!signals.install()) {
         console.error("smd-host: cannot make a pipe");
+        return 1;
+    }
+    std::string why;
+    if (!options.logPath.empty() && !console.openLog(options.logPath, why)) {
+        console.error("smd-host: " + why);
         return 1;
     }
     Run run(options, console, signals);

@@ -3,6 +3,8 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace smdhost {
@@ -11,6 +13,7 @@ namespace {
 
 int g_signalPipe = -1;  // write end, for the handler
 int g_signalRead = -1;
+int g_reopenRead = -1;  // a signalfd for SIGHUP
 volatile sig_atomic_t g_signalCount = 0;
 
 extern "C" void onStopSignal(int sig) {
@@ -27,8 +30,15 @@ extern "C" void onStopSignal(int sig) {
 }  // namespace
 
 bool StopSignals::install() {
+    // SIGHUP blocked before any thread exists, so every thread inherits
+    // that and none has a sleep or a serial read cut short by a rotation.
+    sigset_t hup;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    if (::pthread_sigmask(SIG_BLOCK, &hup, nullptr) != 0) return false;
+    g_reopenRead = ::signalfd(-1, &hup, SFD_CLOEXEC | SFD_NONBLOCK);
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    if (g_reopenRead < 0 || ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     g_signalRead = fds[0];
     g_signalPipe = fds[1];
     struct sigaction sa {};
@@ -41,6 +51,7 @@ bool StopSignals::install() {
 }
 
 StopSignals::~StopSignals() {
+    if (g_reopenRead >= 0) ::close(g_reopenRead);
     if (g_signalRead < 0) return;
     ::close(g_signalRead);
     ::close(g_signalPipe);
@@ -52,6 +63,14 @@ const char* StopSignals::take() {
     char c = 0;
     (void)!::read(g_signalRead, &c, 1);
     return c == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+int StopSignals::reopenFd() const { return g_reopenRead; }
+
+void StopSignals::takeReopen() {
+    signalfd_siginfo info;
+    while (::read(g_reopenRead, &info, sizeof info) > 0) {
+    }
 }
 
 }  // namespace smdhost

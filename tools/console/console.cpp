@@ -26,6 +26,10 @@ void writeAll(int fd, const char* p, std::size_t n) {
     }
 }
 
+int openAppend(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
 // The plug-in's own lines, set off from the host's in text mode.
 std::string prefixed(const Console& console, const std::string& line) {
     return console.json() ? line : "    plor_sps| " + line;
@@ -64,6 +68,27 @@ void Console::setOutputFd(int fd) {
     fd_ = fd;
 }
 
+bool Console::openLog(const std::string& path, std::string& why) {
+    logPath_ = path;
+    return reopenLog(why);
+}
+
+bool Console::reopenLog(std::string& why) {
+    if (logPath_.empty()) return true;
+    const int fd = openAppend(logPath_);
+    if (fd < 0) {
+        why = "cannot open log '" + logPath_ + "': " + std::strerror(errno);
+        return false;
+    }
+    // dup3 swaps the file under the same descriptors, so no writer ever
+    // sees a closed one.
+    std::lock_guard<std::mutex> lock(mutex_);
+    ::dup3(fd, fd_, fd_ == 1 ? 0 : O_CLOEXEC);
+    ::dup3(fd, 2, 0);
+    ::close(fd);
+    return true;
+}
+
 void Console::write(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string l = line + "\n";
@@ -71,9 +96,9 @@ void Console::write(const std::string& line) {
 }
 
 PluginOutput::PluginOutput(Console& console, Mode mode, const std::string& path)
-    : console_(console), mode_(mode) {
+    : console_(console), mode_(mode), path_(path) {
     if (mode_ == file) {
-        logFd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        logFd_ = openAppend(path);
         if (logFd_ < 0)
             throw std::runtime_error("cannot open plug-in log '" + path + "': " +
                                      std::strerror(errno));
@@ -108,8 +133,22 @@ void PluginOutput::restore() {
     console_.setOutputFd(1);
     ::close(savedStdout_);
     ::close(readFd_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (logFd_ >= 0) ::close(logFd_);
     savedStdout_ = readFd_ = logFd_ = -1;
+}
+
+bool PluginOutput::reopen(std::string& why) {
+    if (mode_ != file) return true;
+    const int fd = openAppend(path_);
+    if (fd < 0) {
+        why = "cannot open plug-in log '" + path_ + "': " + std::strerror(errno);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (logFd_ >= 0) ::dup3(fd, logFd_, O_CLOEXEC);
+    ::close(fd);
+    return true;
 }
 
 void PluginOutput::pump() {

@@ -32,12 +32,19 @@ public:
     // Once the plug-in's output is caught, ours goes to the saved descriptor.
     void setOutputFd(int fd);
 
+    // Standard output and standard error appended to FILE from here on;
+    // reopenLog opens it anew (after a rotation renamed it). False, with
+    // the reason, when the file cannot be opened: the old one stays.
+    bool openLog(const std::string& path, std::string& why);
+    bool reopenLog(std::string& why);
+
     static std::string jsonLine(const Json::Value& v);
 
 private:
     void write(const std::string& line);
     bool json_;
     int fd_ = 1;
+    std::string logPath_;
     std::mutex mutex_;
 };
 
@@ -51,11 +58,16 @@ public:
 
     // Puts standard output back and forwards what is left.
     void restore();
+    // Opens the plug-in log anew (after a rotation); false, with the
+    // reason, when it cannot be: the lines keep going to the old one.
+    bool reopen(std::string& why);
 
 private:
     void pump();
     Console& console_;
     Mode mode_;
+    std::string path_;
+    std::mutex mutex_;  // logFd_ between reopen and restore
     int savedStdout_ = -1;
     int readFd_ = -1;
     int logFd_ = -1;

@@ -5,12 +5,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +47,15 @@ struct Case {
     std::vector<std::string> message;  // all in one line of standard error
     int status;
 };
+
+std::set<std::string> entries(const std::string& path) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(path.c_str())) {
+        while (const dirent* e = ::readdir(d)) names.insert(e->d_name);
+        ::closedir(d);
+    }
+    return names;
+}
 
 }  // namespace
 
@@ -147,6 +158,8 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
          1},
         {"unknown option", nullptr, {"--frobnicate"}, {"unknown option '--frobnicate'"}, 2},
         {"bad round count", nullptr, {"--rounds", "many"}, {"--rounds takes a whole number"}, 2},
+        {"log cannot be opened", nullptr, {"--config", "site.json", "--log", "/nonexistent/dir/h.log"},
+         {"cannot open log '/nonexistent/dir/h.log': No such file or directory"}, 1},
         {"database cannot be created", nullptr,
          {"--config", "site.json", "--db", "/nonexistent/dir/h.db"},
          {"cannot open history database '/nonexistent/dir/h.db'"}, 1},
@@ -156,6 +169,8 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
         plortest::TempDir dir;
         dir.write("site.json", kGoodSite);
         if (c.setup) c.setup(dir);
+        std::set<std::string> before = entries(dir.path());
+        before.insert({"stdout.txt", "stderr.txt"});  // the process's own
         std::vector<std::string> argv{SMD_HOST_EXE};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         if (std::find(c.args.begin(), c.args.end(), "--plugin") == c.args.end()) {
@@ -171,6 +186,8 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
             // One message, on one line; nothing on standard output claims success.
             EXPECT_EQ(smdtest::countOf(err, "smd-host: "), 1) << err;
             EXPECT_EQ(p.out().find("history:"), std::string::npos) << p.out();
+            // Nor a database it made on the way.
+            EXPECT_EQ(entries(dir.path()), before);
         }
     }
 }

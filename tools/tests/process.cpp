@@ -12,14 +12,21 @@
 
 namespace smdtest {
 
-namespace {
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
-}  // namespace
+
+bool waitForFile(const std::string& path, const std::string& text, int count, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (countOf(slurp(path), text) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
 
 Process::Process(const std::vector<std::string>& argv, const std::string& dir,
                  const std::string& input)

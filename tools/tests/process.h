@@ -32,6 +32,9 @@ private:
 };
 
 int countOf(const std::string& text, const std::string& what);
+std::string slurp(const std::string& path);
+// Waits until the file holds `count` lines containing `text`.
+bool waitForFile(const std::string& path, const std::string& text, int count, int timeoutMs);
 std::vector<std::string> linesWith(const std::string& text, const std::string& what);
 
 }  // namespace smdtest
