@@ -101,17 +101,13 @@ data=$board/var/lib/smd-host
 user=65534   # nobody
 
 echo "== board-check against the board's root"
-if grep -q -- '--board-root' scripts/board-check.sh; then
-  set +e
-  out=$(scripts/board-check.sh --board-root "$pristine" "$build/plor_sps.so" 2>&1)
-  rc=$?
-  set -e
-  echo "$out" | grep -q 'libjsoncpp.so.25' && [ "$rc" -ne 0 ] ||
-    { echo "$out"; fail "board-check passed a module the pristine board cannot load"; }
-  echo "pristine root: refused (exit $rc), $(echo "$out" | grep -m 1 'libjsoncpp.so.25')"
-else
-  echo "board-check has no --board-root in this tree: not checked"
-fi
+set +e
+out=$(scripts/board-check.sh --board-root "$pristine" "$build/plor_sps.so" 2>&1)
+rc=$?
+set -e
+echo "$out" | grep -q 'libjsoncpp.so.25' && [ "$rc" -ne 0 ] ||
+  { echo "$out"; fail "board-check passed a module the pristine board cannot load"; }
+echo "pristine root: refused (exit $rc), $(echo "$out" | grep -m 1 'libjsoncpp.so.25')"
 
 echo "== unpack with the board's tar, install.sh $prefix"
 mkdir -p "$board/root/first" "$board/root/second"
@@ -123,13 +119,11 @@ diff -r "$board/root/first/smd-host-board" "$prefix/current/" >/dev/null ||
 echo "installed files: the bundle's, byte for byte"
 first=$(readlink "$prefix/current")
 
-if grep -q -- '--board-root' scripts/board-check.sh; then
-  # What `apt-get install libjsoncpp25` would bring; the bundle's is that file.
-  cp "$prefix/current/lib/libjsoncpp.so.25" "$board/usr/lib/mipsel-linux-gnu/"
-  out=$(scripts/board-check.sh --board-root "$board" "$build/plor_sps.so" 2>&1) ||
-    { echo "$out"; fail "board-check refused the module on the root with libjsoncpp"; }
-  echo "root with libjsoncpp: ok"
-fi
+# What `apt-get install libjsoncpp25` would bring; the bundle's is that file.
+cp "$prefix/current/lib/libjsoncpp.so.25" "$board/usr/lib/mipsel-linux-gnu/"
+out=$(scripts/board-check.sh --board-root "$board" "$build/plor_sps.so" 2>&1) ||
+  { echo "$out"; fail "board-check refused the module on the root with libjsoncpp"; }
+echo "root with libjsoncpp: ok"
 
 mkdir -p "$data"
 chown "$user:$user" "$data"
