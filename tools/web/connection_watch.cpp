@@ -61,7 +61,8 @@ void ConnectionWatch::makeRoom(const void* newcomer, const std::string& address)
 }
 
 // Of address: the oldest closed connection still draining, else the oldest
-// idle one, else the oldest busy one; the newcomer only when alone.
+// of the idle ones that had their chance (answered, or open a while), else
+// of the busy ones, else of the ones just opened; the newcomer only when alone.
 bool ConnectionWatch::evictOne(const void* newcomer, const std::string& address) {
     for (auto it = draining_.begin(); it != draining_.end(); ++it) {
         if (it->address != address) continue;
@@ -71,14 +72,21 @@ bool ConnectionWatch::evictOne(const void* newcomer, const std::string& address)
         draining_.erase(it);
         return true;
     }
+    // A request line follows its connection in a moment; until then it is young.
+    constexpr auto kYoung = std::chrono::seconds(1);
+    const auto now = Clock::now();
     Entry* pick = nullptr;
-    for (int pass = 0; pass < 3 && pick == nullptr; ++pass) {
-        for (auto& kv : open_) {
-            Entry& e = kv.second;
-            if (e.evicted || e.address != address || (pass < 2 && kv.first == newcomer) ||
-                (pass == 0 && e.busy))
-                continue;
-            if (pick == nullptr || e.opened < pick->opened) pick = &e;
+    int pickRank = 4;
+    for (auto& kv : open_) {
+        Entry& e = kv.second;
+        if (e.evicted || e.address != address) continue;
+        const int rank = kv.first == newcomer                      ? 3
+                         : e.busy                                  ? 1
+                         : e.answered || now - e.opened >= kYoung ? 0
+                                                                   : 2;
+        if (rank < pickRank || (rank == pickRank && e.opened < pick->opened)) {
+            pick = &e;
+            pickRank = rank;
         }
     }
     if (pick == nullptr) return false;
