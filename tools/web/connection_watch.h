@@ -5,9 +5,10 @@
 //   connection for ever): complete within a fixed time of the connection's
 //   opening or of the previous answer, or the socket is shut down;
 // - room: past the limit of one address, or of all, a new connection pushes
-//   out an older one of the most crowded address (its closing answers first,
-//   then its idle ones, then the oldest), so no client can lock the others
-//   of its address (a scraper, a dashboard behind the same NAT) out;
+//   out an older one of the most crowded address (its closed connections
+//   whose answer is unread first, then its idle ones, then its busy ones),
+//   so no client can lock the others of its address (a scraper, a dashboard
+//   behind the same NAT) out;
 // - requests the server cannot parse get a 400 rather than a bare close;
 // - answers nobody reads: each socket's kernel buffers are small, and a
 //   connection closed before its peer took the whole answer stays counted
@@ -63,7 +64,8 @@ public:
     // Connections counted now (draining ones too), and those of one address.
     std::size_t count() const;
     std::size_t count(const std::string& address) const;
-    // Ends the watching thread and resets every draining socket (idempotent).
+    // Ends the watching thread and resets every draining socket; the closes
+    // that follow neither drain nor refuse (idempotent).
     void stop();
 
 private:

@@ -190,10 +190,10 @@ public:
     int port() const override { return port_; }
     void stop() override {
         if (daemon_ == nullptr) return;
-        workers_.stop();           // every suspended connection resumed, with its answer or a 503
+        workers_.stop();  // every suspended connection resumed, with its answer or a 503
+        watch_.stop();    // the closes that follow are no refusals, and nothing drains
         MHD_stop_daemon(daemon_);  // closes every connection, then joins its threads
         daemon_ = nullptr;
-        watch_.stop();
     }
 
 private:
