@@ -60,9 +60,7 @@ void ConnectionWatch::makeRoom(const void* newcomer, const std::string& address)
     }
 }
 
-// Of address: the oldest closed connection still draining, else the oldest
-// of the idle ones that had their chance (answered, or open a while), else
-// of the busy ones, else of the ones just opened; the newcomer only when alone.
+// Of address: the oldest closed connection still draining, else by rank, then age.
 bool ConnectionWatch::evictOne(const void* newcomer, const std::string& address) {
     for (auto it = draining_.begin(); it != draining_.end(); ++it) {
         if (it->address != address) continue;
@@ -72,18 +70,21 @@ bool ConnectionWatch::evictOne(const void* newcomer, const std::string& address)
         draining_.erase(it);
         return true;
     }
-    // A request line follows its connection in a moment; until then it is young.
+    // A request line follows its connection, and an answer its request, in a moment.
     constexpr auto kYoung = std::chrono::seconds(1);
     const auto now = Clock::now();
     Entry* pick = nullptr;
-    int pickRank = 4;
+    int pickRank = 5;
     for (auto& kv : open_) {
         Entry& e = kv.second;
         if (e.evicted || e.address != address) continue;
-        const int rank = kv.first == newcomer                      ? 3
-                         : e.busy                                  ? 1
-                         : e.answered || now - e.opened >= kYoung ? 0
-                                                                   : 2;
+        const bool young = now - e.last < kYoung;
+        // 0 idle a while; 1 stuck in a request, or its answer not read;
+        // 2 just opened or answered; 3 being served; 4 the newcomer.
+        const int rank = kv.first == newcomer             ? 4
+                         : !e.busy                        ? (young ? 2 : 0)
+                         : !young || unread(e.fd) > 0     ? 1
+                                                          : 3;
         if (rank < pickRank || (rank == pickRank && e.opened < pick->opened)) {
             pick = &e;
             pickRank = rank;
@@ -109,6 +110,13 @@ void ConnectionWatch::started(const void* key) {
     if (it == open_.end()) return;
     it->second.busy = true;
     it->second.answered = false;
+    it->second.last = Clock::now();
+}
+
+void ConnectionWatch::received(const void* key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = open_.find(key);
+    if (it != open_.end() && !it->second.evicted) it->second.due = Clock::time_point::max();
 }
 
 void ConnectionWatch::answered(const void* key) {

@@ -6,9 +6,10 @@
 //   opening or of the previous answer, or the socket is shut down;
 // - room: past the limit of one address, or of all, a new connection pushes
 //   out an older one of the most crowded address (its closed connections
-//   whose answer is unread first, then its idle ones, then its busy ones),
-//   so no client can lock the others of its address (a scraper, a dashboard
-//   behind the same NAT) out;
+//   whose answer is unread first, then those that had their chance: idle,
+//   stuck in a request or with an answer unread; then the ones just opened;
+//   the ones being served last), so no client can lock the others of its
+//   address (a scraper, a dashboard behind the same NAT) out;
 // - requests the server cannot parse get a 400 rather than a bare close;
 // - answers nobody reads: each socket's kernel buffers are small, and a
 //   connection closed before its peer took the whole answer stays counted
@@ -51,6 +52,9 @@ public:
     void opened(const void* key, int fd, const std::string& address);
     // Its request line came in: no longer idle.
     void started(const void* key);
+    // Its request is all in: the server's own time to answer is no client's
+    // fault, so no deadline until answered.
+    void received(const void* key);
     // Its request was answered: idle, and the next one gets the whole time again.
     void answered(const void* key);
     // Called before its socket is closed, so no late shutdown hits a reused fd.
@@ -72,7 +76,7 @@ private:
     struct Entry {
         int fd = -1;
         std::string address;
-        Clock::time_point opened, due, last;  // last: opened or answered
+        Clock::time_point opened, due, last;  // last: opened, started or answered
         bool busy = false;      // between a request line and its answer
         bool answered = false;  // nothing since an answer
         bool evicted = false;   // shut down to make room; closes soon

@@ -258,6 +258,7 @@ private:
                 a = text(400, state->refusal);
             } else if (!body) {
                 *reqCls = new RequestState(nullptr, true);
+                self->watch_.received(c);
                 return MHD_YES;
             } else {
                 // A body it did not read would be taken for the next request.
