@@ -86,6 +86,11 @@ TEST(WebState, AgeStalenessAlarmsAndOutcomes) {
     EXPECT_FALSE(a.alarms[4]);
     EXPECT_EQ(a.writes.at("confirmed"), 1);
     EXPECT_EQ(a.writes.at("other"), 1);
+    // Counted once per raise, not per report; the restored alarm's clear is no raise.
+    EXPECT_EQ(a.raises, (std::array<long long, 6>{1, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(a.recent.size(), 2u);
+    EXPECT_TRUE(!a.recent[0].raised && a.recent[0].alarm == 4 && a.recent[1].raised &&
+                a.recent[1].alarm == 0 && a.recent[1].at == 1004);
     StaleEvent stale;
     stale.device = "a";
     stale.stale = true;
@@ -96,6 +101,9 @@ TEST(WebState, AgeStalenessAlarmsAndOutcomes) {
     EXPECT_NE(m.find("plor_sps_dc_voltage_volts{device=\"a\",data_id=\"1\"} 53.2\n"), std::string::npos);
     EXPECT_NE(m.find("plor_sps_ac_voltage_volts{device=\"a\",data_id=\"1\"} NaN\n"), std::string::npos);
     EXPECT_NE(m.find("plor_sps_alarm{device=\"a\",data_id=\"1\",alarm=\"dc_low\","), std::string::npos);
+    EXPECT_NE(m.find("plor_sps_alarm_raises_total{device=\"a\",data_id=\"1\",alarm=\"dc_low\","
+                     "signal_id=\"41B220302001\",name=\"直流输出电压过低\"} 1\n"),
+              std::string::npos);
     // b has no values yet: no readings, but its counters and alarms, labels escaped.
     EXPECT_EQ(m.find("plor_sps_dc_voltage_volts{device=\"b"), std::string::npos);
     EXPECT_NE(m.find("plor_sps_rounds_abandoned_total{device=\"b\\\"\\\\\\n\",data_id=\"2\"} 1\n"),

@@ -80,6 +80,14 @@ std::string renderMetrics(const SiteView& site) {
                    std::string(",alarm=\"") + kAlarms[i].key + "\",signal_id=\"" +
                        kAlarms[i].signalId + "\",name=\"" + labelValue(kAlarms[i].name) + '"',
                    d.alarms[i] ? 1 : 0);
+    // A raise shorter than the scrape interval shows here even when the gauge never did.
+    header(out, "plor_sps_alarm_raises_total", "counter", "Times the alarm was raised in this run.");
+    for (const auto& d : site.devices)
+        for (std::size_t i = 0; i < kAlarms.size(); ++i)
+            sample(out, "plor_sps_alarm_raises_total", d,
+                   std::string(",alarm=\"") + kAlarms[i].key + "\",signal_id=\"" +
+                       kAlarms[i].signalId + "\",name=\"" + labelValue(kAlarms[i].name) + '"',
+                   static_cast<double>(d.raises[i]));
     header(out, "plor_sps_last_round_timestamp_seconds", "gauge",
            "When the latest round completed (unix time).");
     for (const auto& d : site.devices)

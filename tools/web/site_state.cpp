@@ -76,8 +76,15 @@ void SiteState::alarm(const std::string& device, const std::string& signalId,
     auto& list = e->v.activeAlarms;
     auto it = std::find_if(list.begin(), list.end(),
                            [&](const ActiveAlarm& a) { return a.signalId == signalId; });
+    // The host reports every evaluation; only a change is a transition.
+    const bool change = active == (it == list.end());
     if (!active && it != list.end()) list.erase(it);
     if (active && it == list.end()) list.push_back(ActiveAlarm{signalId, name, now});
+    if (!change) return;
+    if (active && i >= 0) ++e->v.raises[static_cast<std::size_t>(i)];
+    auto& recent = e->v.recent;
+    if (recent.size() == kRecentTransitions) recent.erase(recent.begin());
+    recent.push_back(RecentTransition{now, i, signalId, name, active});
 }
 
 void SiteState::writeOutcome(const std::string& device, const std::string& result) {

@@ -24,6 +24,14 @@ struct ActiveAlarm {
     double raisedAt = 0;  // unix seconds; 0: raised before this run
 };
 
+// A raise or clear seen in this run, for the dashboard's list.
+struct RecentTransition {
+    double at = 0;  // unix seconds
+    int alarm = -1; // index in kAlarms; -1: a signal of no known alarm
+    std::string signalId, name;
+    bool raised = false;
+};
+
 struct DeviceView {
     std::string name;
     unsigned int dataId = 0;
@@ -36,6 +44,8 @@ struct DeviceView {
     bool stale = false;
     std::array<bool, 6> alarms{};  // in record order
     std::vector<ActiveAlarm> activeAlarms;
+    std::array<long long, 6> raises{};           // in record order, in this run
+    std::vector<RecentTransition> recent;        // the latest kRecentTransitions, oldest first
     long long rounds = 0, abandoned = 0;
     std::map<std::string, long long> writes;  // by outcome kind, every kind present
 };
@@ -51,6 +61,7 @@ struct SiteView {
 // themselves through the plain calls.
 class SiteState : public EventSink {
 public:
+    static constexpr std::size_t kRecentTransitions = 20;
     using Clock = std::function<double()>;  // unix seconds
     explicit SiteState(Clock clock = Clock());
 

@@ -147,6 +147,16 @@ Reply apiDevices(const SiteView& site) {
             x["raisedAt"] = a.raisedAt > 0 ? Json::Value(a.raisedAt) : Json::Value();
             alarms.append(x);
         }
+        Json::Value& recent = v["recent"] = Json::Value(Json::arrayValue);
+        for (const auto& t : d.recent) {
+            Json::Value x;
+            x["at"] = t.at;
+            x["signalId"] = t.signalId;
+            x["alarm"] = t.alarm >= 0 ? kAlarms[static_cast<std::size_t>(t.alarm)].key : "";
+            x["name"] = t.name;
+            x["raised"] = t.raised;
+            recent.append(x);
+        }
         for (const auto& w : d.writes) v["writes"][w.first] = static_cast<Json::Int64>(w.second);
         list.append(v);
     }

@@ -1,6 +1,7 @@
 """A real Prometheus scrapes smd-host running the mains-failure scenario
-with the shipped rules: the DC voltage comes back from its query API and
-the mains-failure alert fires."""
+with the shipped rules: the DC voltage comes back from its query API, the
+mains-failure alert fires and, once the mains are back, the count of raises
+tells of it. The rules' own unit tests run through promtool first."""
 import json
 import os
 import socket
@@ -43,6 +44,10 @@ def test_prometheus(host):
     rules = os.path.join(host.source, "examples", "prometheus", "plor_sps_rules.yml")
     check = subprocess.run(["promtool", "check", "rules", rules], capture_output=True, text=True)
     assert check.returncode == 0, check.stdout + check.stderr
+    # Every rule against series of its own, each alarm's firing and quiet times.
+    unit = subprocess.run(["promtool", "test", "rules", "plor_sps_rules_test.yml"], capture_output=True,
+                          text=True, cwd=os.path.dirname(rules))
+    assert unit.returncode == 0, unit.stdout + unit.stderr
     work = tempfile.mkdtemp(prefix="smd-prom-")
     config = os.path.join(work, "prometheus.yml")
     with open(config, "w") as f:
@@ -66,8 +71,13 @@ scrape_configs:
         fired = poll("the mains-failure alert", lambda: api(base, "query", query=(
             'max_over_time(ALERTS{alertname="MainsFailure",alertstate="firing"}[10m])'))["result"], 30)
         assert fired[0]["metric"]["device"] == "sps1"
+        # Once cleared, the count of raises tells of it.
+        told = poll("the raise told after the clear", lambda: api(base, "query", query=(
+            'ALERTS{alertname="AlarmRaisedAndCleared",alarm="mains_fail",alertstate="firing"}'))["result"], 30)
+        assert told[0]["metric"]["device"] == "sps1"
         # Nothing else was wrong on this site.
-        others = api(base, "query", query='count_over_time(ALERTS{alertname!="MainsFailure"}[10m])')
+        others = api(base, "query", query=(
+            'count_over_time(ALERTS{alertname!~"MainsFailure|AlarmRaisedAndCleared",alertstate="firing"}[10m])'))
         assert not others["result"], others
     finally:
         prom.terminate()

@@ -4,6 +4,7 @@ Each test script is run as: python3 SCRIPT SMD_HOST PLUGIN SOURCE_DIR
 """
 import json
 import os
+import socket
 import shutil
 import subprocess
 import sys
@@ -73,6 +74,64 @@ class Host:
             self.proc.wait(20)
         shutil.rmtree(self.dir, ignore_errors=True)
         return self.proc.returncode
+
+
+def rss_kb(host, key="VmHWM"):
+    """The host's peak (VmHWM) or current (VmRSS) resident memory."""
+    with open(f"/proc/{host.proc.pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise AssertionError(key)
+
+
+def connect(host, timeout=5):
+    return socket.create_connection(("127.0.0.1", host.port), timeout=timeout)
+
+
+def read_all(s, limit=1 << 20):
+    reply = b""
+    try:
+        while len(reply) < limit:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    except OSError:  # reset once the server gave up on it, or timed out
+        pass
+    return reply
+
+
+def responses(s, count):
+    """Parses up to `count` responses (status, headers, body) off one connection."""
+    buf, out = b"", []
+    while len(out) < count:
+        while b"\r\n\r\n" not in buf:
+            chunk = s.recv(65536)
+            if not chunk:
+                return out
+            buf += chunk
+        head, buf = buf.split(b"\r\n\r\n", 1)
+        lines = head.decode().split("\r\n")
+        headers = {k.lower(): v.strip() for k, v in (l.split(":", 1) for l in lines[1:])}
+        size = int(headers.get("content-length", 0))
+        while len(buf) < size:
+            buf += s.recv(65536)
+        out.append((int(lines[0].split()[1]), headers, buf[:size]))
+        buf = buf[size:]
+        if headers.get("connection", "").lower() == "close":
+            return out
+    return out
+
+
+def sockstat_tcp_kb():
+    """The kernel's memory for TCP buffers in this network namespace."""
+    with open("/proc/net/sockstat") as f:
+        for line in f:
+            if line.startswith("TCP:"):
+                fields = line.split()
+                return int(fields[fields.index("mem") + 1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+    raise AssertionError("no TCP line")
 
 
 def run(tests, host=Host):
