@@ -83,9 +83,14 @@ struct RawLineTest : ::testing::Test {
     void SetUp() override { ASSERT_EQ(::symlink(line.name().c_str(), port.c_str()), 0); }
     // 1200 bit/s: 3.5 characters are 32 ms.
     void settle(Probe& dev) {
-        Json::Value doc = hostSetting(port, 3000);
+        ASSERT_TRUE(dev.InitSetting(slow(port, 3000)));
+    }
+    // 1200 bit/s, and no echo probe: the test plays the far end by hand.
+    static Json::Value slow(const std::string& path, int timeoutMs) {
+        Json::Value doc = hostSetting(path, timeoutMs);
         doc["hostSetting"]["baudRate"] = 1200;
-        ASSERT_TRUE(dev.InitSetting(doc));
+        doc["hostSetting"]["localEcho"] = "off";
+        return doc;
     }
 };
 
@@ -120,9 +125,7 @@ TEST_F(RawLineTest, RegistersPast65535AreRefusedBeforeAnyIo) {
 // request's own time, which ends as a timeout.
 TEST_F(RawLineTest, LineNeverQuietEndsTheRequestInItsTime) {
     Probe dev;
-    Json::Value doc = hostSetting(port, 200);
-    doc["hostSetting"]["baudRate"] = 1200;
-    ASSERT_TRUE(dev.InitSetting(doc));
+    ASSERT_TRUE(dev.InitSetting(slow(port, 200)));
     std::atomic<bool> done{false};
     std::thread chatter([&] {
         while (!done.load()) {
@@ -206,9 +209,7 @@ TEST_F(RawLineTest, CommandFromTheReplyCallbackDoesNotHang) {
         retrying.dev = &dev;
         retrying.code = c.retryCode;
         retrying.retries = 2;
-        Json::Value doc = hostSetting(c.missingPort ? dir.file("unplugged") : port, 3000);
-        doc["hostSetting"]["baudRate"] = 1200;
-        ASSERT_TRUE(dev.InitSetting(doc));
+        ASSERT_TRUE(dev.InitSetting(slow(c.missingPort ? dir.file("unplugged") : port, 3000)));
         auto done = std::async(std::launch::async, [&] {
             control(dev, c.first.size() == 6 ? 210 : 206, c.first);
         });
@@ -229,9 +230,7 @@ TEST_F(RawLineTest, CommandFromTheReplyCallbackDoesNotHang) {
 // reaches the driver, whose state is the new command's by then.
 TEST_F(RawLineTest, ReplyHandedOnLateConfirmsNoLaterWrite) {
     SlowProbe dev;
-    Json::Value doc = hostSetting(port, 300);
-    doc["hostSetting"]["baudRate"] = 1200;
-    ASSERT_TRUE(dev.InitSetting(doc));
+    ASSERT_TRUE(dev.InitSetting(slow(port, 300)));
     control(dev, 206, input({0x10, 7}));
     line.send(line.take());
     ASSERT_EQ(dev.entered.get_future().wait_for(std::chrono::seconds(10)),

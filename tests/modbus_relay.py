@@ -67,6 +67,8 @@ async def main():
     def on_master():
         req_len = lambda f: (9 + f[6] if len(f) >= 7 else 99) if f[1] == 16 else 8
         for req in take(a, req_len):
+            if req[0] not in (1, 2):
+                continue  # nobody here: no reply to wait for
             fault = faults.get((req[2] << 8) | req[3], ("", 0.0))
             if fault[0] != "swallow":
                 waiting.append(fault)

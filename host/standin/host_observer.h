@@ -54,6 +54,8 @@ public:
     // Bytes that arrived while no request waited for a reply, or that formed
     // no frame (noise, a fragment); dropped.
     virtual void onModbusStray(const SMDVDevice& /*dev*/, unsigned int /*bytes*/) {}
+    // What the port found out about its line (an echoing adapter), one line.
+    virtual void onSerialNote(const SMDVDevice& /*dev*/, const std::string& /*text*/) {}
 };
 
 constexpr int kModbusTimeout = -1;     // no complete reply in time

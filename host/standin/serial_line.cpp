@@ -1,9 +1,12 @@
 // The bus's port thread: RTU line discipline. A request goes out only after
 // 3.5 character times of silence on the line, but never past its own time
-// limit, and a reply ends where the line falls silent. Bytes that do not
-// form a frame (noise, a fragment) are dropped and the wait goes on until
-// the timeout; a frame that answers something else ends the request as a
-// bad reply.
+// limit. Its reply is found within what arrives: the first frame of a
+// reply's length whose CRC holds, from the request's slave, ends the
+// request as soon as its last byte is in; bytes around it are stray, and a
+// whole frame from another slave is stray too and the wait goes on. Bytes
+// that form no frame are dropped once the line falls silent. After a
+// timeout the slave that missed it gets no new request until its reply
+// window has passed once more, so a late reply cannot answer the next one.
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 
 #include "host_observer.h"
 #include "modbus_rtu.h"
@@ -22,9 +26,13 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-// Below this, a pause inside one reply is what USB adapters and a busy
-// scheduler add, not the end of the frame.
+// Below this, a pause inside bytes of no known frame is what USB adapters
+// and a busy scheduler add, not the end of them.
 constexpr microseconds kMinFrameGap = milliseconds(20);
+// How long an echoing adapter may take to hand back the copy of a request.
+constexpr microseconds kEchoLatency = milliseconds(60);
+// No slave answers this address: whatever comes back is the line's echo.
+constexpr uint8_t kProbeAddress = 248;
 
 // Time on the wire for n characters of 11 bits (start, 8 data, parity slot, stop).
 microseconds charTime(size_t n, int baud) {
@@ -67,24 +75,46 @@ int statusOf(const smd::rtu::Reply& r) {
     return smd::kModbusBadFrame;
 }
 
+// The first whole frame of a reply's length whose CRC holds, at or after
+// from; its offset, or npos.
+size_t findFrame(const std::vector<uint8_t>& rx, size_t from, size_t& length) {
+    for (size_t i = from; i + 1 < rx.size(); ++i) {
+        length = smd::rtu::replyLength(rx.data() + i, rx.size() - i);
+        if (i + length <= rx.size() && smd::rtu::isFrame(rx.data() + i, length)) return i;
+    }
+    return std::string::npos;
+}
+
 }  // namespace
 
 thread_local const SerialBus* SerialBus::busOfThread_ = nullptr;
 
 // What the port thread knows of the line and its request in flight.
 struct SerialBus::Line {
-    Line(int p, int w, int b)
-        : port(p), wake(w), baud(b), quiet(interFrame(b)),
-          frameGap(std::max(quiet, kMinFrameGap)) {}
+    Line(int p, int w, const SerialLink::Use& u)
+        : port(p), wake(w), baud(u.baud), quiet(interFrame(u.baud)),
+          frameGap(std::max(quiet, kMinFrameGap)),
+          echo(u.line.echo == SerialLink::LineSettings::Echo::on) {}
     const int port, wake, baud;
     const microseconds quiet, frameGap;
+    bool echo;  // the line hands back a copy of every request
     enum class State { idle, ready, waiting } state = State::idle;
     SerialLink::Request req;
     int slave = 1;
+    int timeoutMs = 1000;
     microseconds sendTime{0};
     std::vector<uint8_t> rx;
+    bool copyDue = false;  // the request's copy is still to come off rx
     // The line counts as busy until then; a request waits for its silence.
-    Clock::time_point lineBusy = Clock::now(), lastByte, deadline;
+    Clock::time_point lineBusy = Clock::now(), lastByte, deadline, readyLimit;
+    // Slaves that missed a reply: no request to them before then.
+    std::map<int, Clock::time_point> held;
+
+    Clock::time_point sendAt() const {
+        const auto h = held.find(slave);
+        const auto silent = lineBusy + quiet;
+        return h == held.end() ? silent : std::max(silent, h->second);
+    }
 };
 
 // False when the bus stops.
@@ -100,9 +130,16 @@ bool SerialBus::takeNext(Line& line) {
         lastLink_ = current_.link;
         line.req = current_.req;
         line.slave = current_.slave;
+        line.timeoutMs = current_.timeoutMs;
         line.sendTime = charTime(line.req.frame.size(), line.baud);
-        // The wait for silence counts against the request's own time.
-        line.deadline = Clock::now() + line.sendTime + milliseconds(current_.timeoutMs);
+        const auto now = Clock::now();
+        for (auto it = line.held.begin(); it != line.held.end();)
+            it = it->second <= now ? line.held.erase(it) : std::next(it);
+        // Waiting for silence counts against the request's own time; waiting
+        // out an earlier timeout does not.
+        const auto h = line.held.find(line.slave);
+        line.readyLimit = (h == line.held.end() ? now : h->second) +
+                          milliseconds(current_.timeoutMs);
         line.state = Line::State::ready;
     }
     return true;
@@ -113,7 +150,7 @@ bool SerialBus::takeNext(Line& line) {
 void SerialBus::sendWhenQuiet(Line& line) {
     if (line.state != Line::State::ready) return;
     const auto now = Clock::now();
-    if (now >= line.lineBusy + line.quiet) {
+    if (now >= line.sendAt()) {
         // Whatever arrived before this request is no answer to it.
         ::tcflush(line.port, TCIFLUSH);
         line.rx.clear();
@@ -123,8 +160,10 @@ void SerialBus::sendWhenQuiet(Line& line) {
             return;
         }
         line.lineBusy = Clock::now() + line.sendTime;
+        line.deadline = line.lineBusy + milliseconds(line.timeoutMs);
+        line.copyDue = line.echo;
         line.state = Line::State::waiting;
-    } else if (now + line.sendTime >= line.deadline) {
+    } else if (now >= line.readyLimit) {
         finishCurrent(smd::kModbusTimeout, {}, true);
         line.state = Line::State::idle;
     }
@@ -135,10 +174,9 @@ void SerialBus::sendWhenQuiet(Line& line) {
 bool SerialBus::readLine(Line& line) {
     int waitMs = -1;
     if (line.state == Line::State::ready) {
-        waitMs = msUntil(std::min(line.lineBusy + line.quiet, line.deadline - line.sendTime));
+        waitMs = msUntil(std::min(line.sendAt(), line.readyLimit));
     } else if (line.state == Line::State::waiting) {
-        waitMs = msUntil(line.rx.empty() ? line.deadline
-                                         : std::min(line.deadline, line.lastByte + line.frameGap));
+        waitMs = msUntil(line.rx.empty() ? line.deadline : line.lastByte + line.frameGap);
     }
     pollfd fds[2] = {{line.port, POLLIN, 0}, {line.wake, POLLIN, 0}};
     const int ready = ::poll(fds, 2, waitMs);
@@ -168,42 +206,96 @@ bool SerialBus::readLine(Line& line) {
     return true;
 }
 
-// Ends the request in flight on a whole reply or at its deadline.
+// Ends the request in flight on its reply or at its deadline.
 void SerialBus::endReply(Line& line) {
     if (line.state != Line::State::waiting) return;
     const auto now = Clock::now();
     std::vector<uint8_t>& rx = line.rx;
-    if (!rx.empty() && now - line.lastByte >= line.frameGap) {
-        // A reply of its full length whose CRC holds is taken; what trails
-        // it (a turnaround glitch on RS-485) is dropped.
-        size_t length = rx.size();
-        const size_t whole = smd::rtu::replyLength(rx.data(), rx.size());
-        if (length > whole && smd::rtu::isFrame(rx.data(), whole)) length = whole;
-        if (smd::rtu::isFrame(rx.data(), length)) {
-            const unsigned int trailing = static_cast<unsigned int>(rx.size() - length);
-            rx.resize(length);
+    const bool silent = !rx.empty() && now - line.lastByte >= line.frameGap;
+    const std::vector<uint8_t>& sent = line.req.frame;
+    if (line.copyDue && !rx.empty()) {
+        const size_t n = std::min(rx.size(), sent.size());
+        if (!std::equal(rx.begin(), rx.begin() + static_cast<long>(n), sent.begin())) {
+            line.copyDue = false;  // not the copy: read as it is
+        } else if (n == sent.size()) {
+            rx.erase(rx.begin(), rx.begin() + static_cast<long>(n));
+            line.copyDue = false;
+        } else if (!silent) {
+            return;  // the rest of the copy is on its way
+        }
+    }
+    size_t length = 0;
+    for (size_t at = findFrame(rx, 0, length); at != std::string::npos;
+         at = findFrame(rx, 0, length)) {
+        if (rx[at] == line.slave) {
+            const std::vector<uint8_t> frame(rx.begin() + static_cast<long>(at),
+                                             rx.begin() + static_cast<long>(at + length));
+            const unsigned int around = static_cast<unsigned int>(rx.size() - length);
             const smd::rtu::Reply reply = smd::rtu::checkReply(
-                rx.data(), rx.size(), line.slave, line.req.function, line.req.address);
-            finishCurrent(statusOf(reply), rx, true);
-            if (trailing > 0) stray(trailing);
+                frame.data(), frame.size(), line.slave, line.req.function, line.req.address);
+            rx.clear();
+            finishCurrent(statusOf(reply), frame, true);
+            if (around > 0) stray(around);
             line.state = Line::State::idle;
             return;
         }
+        // Another slave's frame (a late reply) answers nothing of ours.
+        stray(static_cast<unsigned int>(at + length));
+        rx.erase(rx.begin(), rx.begin() + static_cast<long>(at + length));
+    }
+    if (silent) {
         stray(static_cast<unsigned int>(rx.size()));
         rx.clear();
     }
-    if (now >= line.deadline) {
+    // A reply under way at the deadline may end; a line that never falls
+    // silent may not hold the request past the time of one more reply.
+    if (now >= line.deadline &&
+        (rx.empty() || now >= line.deadline + line.frameGap + charTime(8, line.baud))) {
         if (!rx.empty()) stray(static_cast<unsigned int>(rx.size()));
+        rx.clear();
         finishCurrent(smd::kModbusTimeout, {}, true);
+        // Its reply may still come: the next request to it waits it out.
+        line.held[line.slave] = now + milliseconds(line.timeoutMs);
         line.state = Line::State::idle;
     }
 }
 
-void SerialBus::run(int port, int wake, int baud) {
+// localEcho "auto": a request to an address no slave answers; a copy of it
+// coming back means the line echoes. Says so in one line when it does.
+bool SerialBus::probeEcho(Line& line) {
+    std::vector<uint8_t> probe{kProbeAddress, 0x03, 0x00, 0x00, 0x00, 0x01};
+    const uint16_t crc = smd::rtu::crc16(probe.data(), probe.size());
+    probe.push_back(static_cast<uint8_t>(crc & 0xFF));
+    probe.push_back(static_cast<uint8_t>(crc >> 8));
+    ::tcflush(line.port, TCIFLUSH);
+    if (!writeAll(line.port, probe)) return false;
+    const auto sendTime = charTime(probe.size(), line.baud);
+    const auto until = Clock::now() + 2 * sendTime + kEchoLatency;
+    std::vector<uint8_t> rx;
+    while (rx.size() < probe.size() && std::equal(rx.begin(), rx.end(), probe.begin())) {
+        const int left = msUntil(until);
+        if (left == 0) break;
+        pollfd p{line.port, POLLIN, 0};
+        const int ready = ::poll(&p, 1, left);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+        uint8_t buf[64];
+        const ssize_t got = ::read(line.port, buf, sizeof buf);
+        if (got > 0) rx.insert(rx.end(), buf, buf + got);
+        if (got == 0) return false;
+    }
+    line.echo = rx.size() >= probe.size() && std::equal(probe.begin(), probe.end(), rx.begin());
+    line.lineBusy = Clock::now();
+    if (line.echo) note(path_ + " hands back a copy of every request (localEcho auto): the copies are dropped");
+    return true;
+}
+
+void SerialBus::run(int port, int wake, SerialLink::Use use) {
     busOfThread_ = this;
-    Line line(port, wake, baud);
-    bool lost = false;
-    while (takeNext(line)) {
+    Line line(port, wake, use);
+    bool lost = use.line.echo == SerialLink::LineSettings::Echo::detect && !probeEcho(line);
+    while (!lost && takeNext(line)) {
         sendWhenQuiet(line);
         if (!readLine(line)) {
             lost = true;
