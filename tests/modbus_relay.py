@@ -75,7 +75,8 @@ async def main():
                 os.write(b, req)
 
     def on_slave():
-        for rep in take(b, lambda f: 5 if f[1] & 0x80 else 8):
+        rep_len = lambda f: 5 if f[1] & 0x80 else (5 + f[2] if len(f) > 2 else 99) if f[1] == 3 else 8
+        for rep in take(b, rep_len):
             kind, sec = waiting.pop(0) if waiting else ("", 0.0)
             send = lambda data: os.write(a, data)
             if kind == "late":

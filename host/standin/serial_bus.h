@@ -66,7 +66,7 @@ private:
     void stop();
     // The port thread, and the parts of its loop.
     void run(int port, int wake, SerialLink::Use use);
-    bool probeEcho(Line& line);
+    bool probeEcho(Line& line, int slave, int timeoutMs);
     bool takeNext(Line& line);
     void sendWhenQuiet(Line& line);
     bool readLine(Line& line);

@@ -31,8 +31,6 @@ using std::chrono::milliseconds;
 constexpr microseconds kMinFrameGap = milliseconds(20);
 // How long an echoing adapter may take to hand back the copy of a request.
 constexpr microseconds kEchoLatency = milliseconds(60);
-// No slave answers this address: whatever comes back is the line's echo.
-constexpr uint8_t kProbeAddress = 248;
 
 // Time on the wire for n characters of 11 bits (start, 8 data, parity slot, stop).
 microseconds charTime(size_t n, int baud) {
@@ -260,19 +258,32 @@ void SerialBus::endReply(Line& line) {
     }
 }
 
-// localEcho "auto": a request to an address no slave answers; a copy of it
-// coming back means the line echoes. Says so in one line when it does.
-bool SerialBus::probeEcho(Line& line) {
-    std::vector<uint8_t> probe{kProbeAddress, 0x03, 0x00, 0x00, 0x00, 0x01};
-    const uint16_t crc = smd::rtu::crc16(probe.data(), probe.size());
-    probe.push_back(static_cast<uint8_t>(crc & 0xFF));
-    probe.push_back(static_cast<uint8_t>(crc >> 8));
+// localEcho "auto": one read of a register from the opening device's
+// slave, whose reply differs from the request; a copy of the request coming
+// back first means the line echoes. Says so in one line when it does. The
+// read's own reply (or its time) is waited out, so it answers nothing later.
+bool SerialBus::probeEcho(Line& line, int slave, int timeoutMs) {
+    const std::vector<uint8_t> probe =
+        smd::rtu::readHolding(static_cast<uint8_t>(slave), 0, 1);
     ::tcflush(line.port, TCIFLUSH);
     if (!writeAll(line.port, probe)) return false;
-    const auto sendTime = charTime(probe.size(), line.baud);
-    const auto until = Clock::now() + 2 * sendTime + kEchoLatency;
+    const auto sent = Clock::now() + charTime(probe.size(), line.baud);
+    const auto until = sent + milliseconds(timeoutMs);
     std::vector<uint8_t> rx;
-    while (rx.size() < probe.size() && std::equal(rx.begin(), rx.end(), probe.begin())) {
+    bool decided = false;
+    for (;;) {
+        if (!decided && (rx.size() >= probe.size() ||
+                         !std::equal(rx.begin(), rx.end(), probe.begin()))) {
+            decided = true;
+            line.echo = rx.size() >= probe.size() &&
+                        std::equal(probe.begin(), probe.end(), rx.begin());
+            if (line.echo) rx.erase(rx.begin(), rx.begin() + static_cast<long>(probe.size()));
+        }
+        size_t length = 0;
+        const size_t at = findFrame(rx, 0, length);
+        if (at != std::string::npos && rx[at] == slave) break;
+        // Without a copy by then, the line does not echo.
+        if (!decided && rx.empty() && Clock::now() >= sent + kEchoLatency) decided = true;
         const int left = msUntil(until);
         if (left == 0) break;
         pollfd p{line.port, POLLIN, 0};
@@ -280,21 +291,22 @@ bool SerialBus::probeEcho(Line& line) {
         if (ready < 0 && errno != EINTR) return false;
         if (ready <= 0) continue;
         if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
-        uint8_t buf[64];
+        uint8_t buf[256];
         const ssize_t got = ::read(line.port, buf, sizeof buf);
-        if (got > 0) rx.insert(rx.end(), buf, buf + got);
         if (got == 0) return false;
+        if (got > 0) rx.insert(rx.end(), buf, buf + got);
     }
-    line.echo = rx.size() >= probe.size() && std::equal(probe.begin(), probe.end(), rx.begin());
     line.lineBusy = Clock::now();
-    if (line.echo) note(path_ + " hands back a copy of every request (localEcho auto): the copies are dropped");
+    if (line.echo)
+        note(path_ + " hands back a copy of every request (localEcho auto): the copies are dropped");
     return true;
 }
 
 void SerialBus::run(int port, int wake, SerialLink::Use use) {
     busOfThread_ = this;
     Line line(port, wake, use);
-    bool lost = use.line.echo == SerialLink::LineSettings::Echo::detect && !probeEcho(line);
+    bool lost = use.line.echo == SerialLink::LineSettings::Echo::detect &&
+                !probeEcho(line, use.slave, use.replyTimeoutMs);
     while (!lost && takeNext(line)) {
         sendWhenQuiet(line);
         if (!readLine(line)) {
