@@ -333,6 +333,20 @@ void SerialBus::release() {
     released_.notify_all();
 }
 
+void SerialBus::sentCurrent() {
+    const SerialLink* to;
+    SerialLink::Request req;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!hasCurrent_) return;
+        to = current_.link;
+        req = current_.req;
+        busyWith_ = to;
+    }
+    smd::hostObserver()->onModbusSent(to->owner(), req.function, req.address);
+    release();
+}
+
 void SerialBus::note(const std::string& text) {
     const SerialLink* to;
     {

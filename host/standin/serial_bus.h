@@ -75,6 +75,7 @@ private:
     // outcome on, with the device kept from leaving meanwhile.
     void finishCurrent(int status, const std::vector<uint8_t>& reply, bool toDevice);
     void stray(unsigned int bytes);
+    void sentCurrent();
     void note(const std::string& text);
     void release();
 

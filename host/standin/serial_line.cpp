@@ -122,17 +122,22 @@ bool SerialBus::takeNext(Line& line) {
     // A device that left took its request with it.
     if (line.state != Line::State::idle && !hasCurrent_) line.state = Line::State::idle;
     if (line.state == Line::State::idle && !queue_.empty()) {
-        current_ = std::move(queue_.front());
-        queue_.pop_front();
+        const auto now = Clock::now();
+        for (auto it = line.held.begin(); it != line.held.end();)
+            it = it->second <= now ? line.held.erase(it) : std::next(it);
+        // A slave that missed its reply waits out its window; the others,
+        // each with its own order kept, go first meanwhile.
+        auto next = std::find_if(queue_.begin(), queue_.end(),
+                                 [&](const Job& j) { return line.held.count(j.slave) == 0; });
+        if (next == queue_.end()) next = queue_.begin();
+        current_ = std::move(*next);
+        queue_.erase(next);
         hasCurrent_ = true;
         lastLink_ = current_.link;
         line.req = current_.req;
         line.slave = current_.slave;
         line.timeoutMs = current_.timeoutMs;
         line.sendTime = charTime(line.req.frame.size(), line.baud);
-        const auto now = Clock::now();
-        for (auto it = line.held.begin(); it != line.held.end();)
-            it = it->second <= now ? line.held.erase(it) : std::next(it);
         // Waiting for silence counts against the request's own time; waiting
         // out an earlier timeout does not.
         const auto h = line.held.find(line.slave);
@@ -161,6 +166,7 @@ void SerialBus::sendWhenQuiet(Line& line) {
         line.deadline = line.lineBusy + milliseconds(line.timeoutMs);
         line.copyDue = line.echo;
         line.state = Line::State::waiting;
+        sentCurrent();
     } else if (now >= line.readyLimit) {
         finishCurrent(smd::kModbusTimeout, {}, true);
         line.state = Line::State::idle;

@@ -178,7 +178,11 @@ void SerialLink::finish(uint64_t seq, const Request& req, int status,
         m->on_error();
     }
     // Inside the hand-over, so that what the host reads back is this outcome.
-    smd::hostObserver()->onModbusReply(owner_, req.function, req.address, status, delivered);
+    int echo = -1;
+    if (status == 0 && reply.size() >= 6 && req.frame.size() >= 6)
+        echo = std::equal(reply.begin() + 2, reply.begin() + 6, req.frame.begin() + 2) ? 1 : 0;
+    smd::hostObserver()->onModbusOutcome(owner_, req.function, req.address, status, delivered,
+                                         echo);
     if (!handing) return;
     handingHere.pop_back();
     std::lock_guard<std::mutex> lock(mutex_);
