@@ -8,6 +8,7 @@
 // timeout the slave that missed it gets no new request until its reply
 // window has passed once more, so a late reply cannot answer the next one.
 #include <poll.h>
+#include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -176,14 +177,23 @@ void SerialBus::sendWhenQuiet(Line& line) {
 // Waits for bytes, a wake-up or the next moment that matters; false when
 // the port failed.
 bool SerialBus::readLine(Line& line) {
-    int waitMs = -1;
+    // To the microsecond: a request waits 3.5 characters, not the next whole ms.
+    Clock::time_point until = Clock::time_point::max();
     if (line.state == Line::State::ready) {
-        waitMs = msUntil(std::min(line.sendAt(), line.readyLimit));
+        until = std::min(line.sendAt(), line.readyLimit);
     } else if (line.state == Line::State::waiting) {
-        waitMs = msUntil(line.rx.empty() ? line.deadline : line.lastByte + line.frameGap);
+        until = line.rx.empty() ? line.deadline : line.lastByte + line.frameGap;
+    }
+    timespec wait{0, 0};
+    if (until != Clock::time_point::max()) {
+        const auto left = std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count());
+        wait.tv_sec = static_cast<time_t>(left / 1000000000);
+        wait.tv_nsec = static_cast<long>(left % 1000000000);
     }
     pollfd fds[2] = {{line.port, POLLIN, 0}, {line.wake, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, waitMs);
+    const int ready =
+        ::ppoll(fds, 2, until == Clock::time_point::max() ? nullptr : &wait, nullptr);
     if (ready < 0) return errno == EINTR;
     if (ready > 0 && (fds[1].revents & POLLIN)) {
         char sink[64];
