@@ -302,14 +302,23 @@ bool SerialBus::probeEcho(Line& line, int slave, int timeoutMs) {
         if (!decided && rx.empty() && Clock::now() >= sent + kEchoLatency) decided = true;
         const int left = msUntil(until);
         if (left == 0) break;
-        pollfd p{line.port, POLLIN, 0};
-        const int ready = ::poll(&p, 1, left);
+        pollfd p[2] = {{line.port, POLLIN, 0}, {line.wake, POLLIN, 0}};
+        const int ready = ::poll(p, 2, left);
         if (ready < 0 && errno != EINTR) return false;
         if (ready <= 0) continue;
-        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+        if (p[1].revents & POLLIN) {
+            // Requests may queue meanwhile; a stop may not wait for the probe.
+            char sink[64];
+            while (::read(line.wake, sink, sizeof sink) > 0) {
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return true;
+        }
+        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+        if (!(p[0].revents & POLLIN)) continue;
         uint8_t buf[256];
         const ssize_t got = ::read(line.port, buf, sizeof buf);
-        if (got == 0) return false;
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return false;
         if (got > 0) rx.insert(rx.end(), buf, buf + got);
     }
     line.lineBusy = Clock::now();
