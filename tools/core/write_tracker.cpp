@@ -44,7 +44,6 @@ bool WriteTracker::latest(const Pending& p) const {
     return true;
 }
 
-// Until its request is on the line, a write waits behind the others there.
 WriteTracker::Clock::duration WriteTracker::waitFor(const Pending& p) const {
     return std::chrono::milliseconds(p.timeoutMs + kReportGraceMs);
 }
@@ -138,6 +137,7 @@ void WriteTracker::take(const Report& r) {
         return p.device == r.device && p.function == r.function && p.address == r.address;
     };
     if (r.sentOnly) {
+        masterSays_ = true;
         for (auto& p : pending_) {
             if (p.sent || !same(p)) continue;
             p.sent = true;
@@ -168,10 +168,6 @@ void WriteTracker::check() {
         reports.swap(reports_);
     }
     for (const auto& r : reports) take(r);
-    // The line moves: writes still queued behind others wait on.
-    if (!reports.empty())
-        for (auto& p : pending_)
-            if (!p.sent) p.deadline = std::max(p.deadline, now_() + waitFor(p));
     // A master that reports nothing: the driver's outcome, or give up.
     for (auto it = pending_.begin(); it != pending_.end();) {
         bool known = false;
@@ -180,7 +176,7 @@ void WriteTracker::check() {
             latest(*it) && !it->sent ? queryOutcome(*it->device, known) : -1;
         if (known && (outcome == 1 || outcome == 3)) {
             resolve(*it, 0);
-        } else if (now_() >= it->deadline) {
+        } else if (now_() >= it->deadline && (it->sent || !masterSays_)) {
             WriteOutcomeEvent e;
             e.device = it->device->writeName();
             e.result = outcomeName(WriteOutcome::noReport);

@@ -92,6 +92,9 @@ private:
     EventSink& events_;
     std::function<Clock::time_point()> now_;
     std::vector<Pending> pending_;
+    // The master says when a request goes out, and ends each it took: a
+    // write it has not sent yet waits for the line however long that takes.
+    bool masterSays_ = false;
     // Given up on; a verdict that still comes is reported, not dropped.
     std::vector<Pending> gaveUp_;
     std::mutex reportsMutex_;

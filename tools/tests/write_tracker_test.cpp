@@ -77,3 +77,45 @@ TEST(WriteTracker, ResolvesEachWriteOnce) {
         EXPECT_TRUE(writes.idle());
     }
 }
+
+// A write queued on a shared line behind a supply that does not answer: its
+// time counts from when it goes out, and a verdict after giving up is still
+// reported, not dropped.
+TEST(WriteTracker, TimeCountsFromTheLineAndNoVerdictIsDropped) {
+    using Clock = WriteTracker::Clock;
+    using std::chrono::milliseconds;
+    const struct {
+        const char* name;
+        bool masterSays;  // the master tells when each request goes out
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"sent 4 s after it was typed", true,
+         {"timeout: write register 41 = 1 timed out",
+          "confirmed: write register 40 = 535 confirmed by the supply (its echo matches)"}},
+        {"a master that never says", false,
+         {"timeout: write register 41 = 1 timed out",
+          "no-report: write register 40 = 535 has no outcome after 3000 ms",
+          "confirmed: write register 40 = 535 confirmed by the supply (its echo matches)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Clock::time_point now{};
+        Recorder events;
+        FakeDevice dead, healthy;
+        WriteTracker writes(events, [&] { return now; });
+        writes.write(dead, smdhost::kWriteRegisterCode, {41, 1});
+        writes.write(healthy, smdhost::kWriteRegisterCode, {40, 535});
+        const int f = smdhost::kFunctionWriteRegister;
+        for (int t = 0; t <= 5000; t += 100) {
+            now = Clock::time_point{} + milliseconds(t);
+            if (c.masterSays && t == 0) writes.sent(dead, f, 41);
+            if (t == 1000) writes.report(dead, f, 41, smd::kModbusTimeout, true, -1);
+            if (c.masterSays && t == 4000) writes.sent(healthy, f, 40);
+            if (t == 4500) writes.report(healthy, f, 40, 0, false, 1);
+            writes.check();
+        }
+        ASSERT_EQ(events.lines.size(), c.lines.size());
+        for (size_t i = 0; i < c.lines.size(); ++i)
+            EXPECT_EQ(events.lines[i].rfind(c.lines[i], 0), 0u) << events.lines[i];
+    }
+}
