@@ -4,7 +4,8 @@
 //
 // The port is named in the host's own part of the settings document:
 //   "hostSetting": {"serialPort": "/dev/ttyUSB0", "slaveAddress": 1,
-//                   "baudRate": 9600, "replyTimeoutMs": 1000}
+//                   "baudRate": 9600, "replyTimeoutMs": 1000, "parity": "none",
+//                   "stopBits": 1, "localEcho": "auto", "rs485": {...}}
 //
 // Lifetime: the port thread calls into the device, so the port must be
 // closed before the device's own parts are destroyed. ClosePort() stops and
