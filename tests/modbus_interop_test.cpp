@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <sstream>
@@ -196,6 +197,45 @@ TEST(ModbusInterop, TwoDevicesShareOnePort) {
     EXPECT_EQ(out.lines().back(), "SPModbus::OpenPort refused: device 13 wants " + alias +
                                       " at 19200 bit/s, but device 11 has it at 9600 bit/s");
     EXPECT_EQ(devs[1].OpenPort(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A line that hands every request back, with slave 3 silent and slave 1
+// healthy on it, found at open (localEcho "auto"): no write to slave 3 is
+// confirmed, every write to slave 1 is, and slave 1 stores each.
+TEST(ModbusInterop, EchoingLineConfirmsOnlyWhatTheSlaveDid) {
+    SlaveRelay relay;
+    ASSERT_FALSE(relay.port().empty()) << "the pymodbus slave did not start";
+    ASSERT_EQ(relay.ask("echo on"), "ok");
+    PortHost host;
+    Probe dead, healthy;
+    dead.Init(std::weak_ptr<SMDController>(), 3, Json::Value());
+    healthy.Init(std::weak_ptr<SMDController>(), 1, Json::Value());
+    ASSERT_TRUE(dead.InitSetting(hostSetting(relay.port(), 300, 3)));
+    ASSERT_TRUE(healthy.InitSetting(hostSetting(relay.port(), 300, 1)));
+    plortest::CoutCapture out;
+    size_t n = 0;
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const uint16_t v = static_cast<uint16_t>(500 + i);
+        const bool one = i % 2 == 0;
+        ASSERT_EQ(control(dead, one ? 206 : 210, writeInput(30 + i, {v})), 0);
+        EXPECT_EQ(host.outcome(++n).status, smd::kModbusTimeout);
+        EXPECT_EQ(query(dead), -1);
+        ASSERT_EQ(control(healthy, one ? 206 : 210, writeInput(30 + i, {v})), 0);
+        EXPECT_EQ(host.outcome(++n).status, 0);
+        EXPECT_EQ(query(healthy), 1);
+    }
+    EXPECT_EQ(relay.ask("dump 30 4"), "500 501 502 503");
+    const auto lines = out.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "SPModbus: " + relay.port() +
+                             " hands back a copy of every request (localEcho auto): the "
+                             "copies are dropped"),
+              1);
 }
 
 }  // namespace
