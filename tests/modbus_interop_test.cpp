@@ -188,6 +188,18 @@ TEST(ModbusInterop, TwoDevicesShareOnePort) {
     const bool names = lines.back().find("device 11 has it at 9600") != std::string::npos ||
                        lines.back().find("device 12 has it at 9600") != std::string::npos;
     EXPECT_TRUE(names) << lines.back();
+    // At the line's speed but at slave 2's address, or with other framing.
+    for (const char* parity : {"none", "even"}) {
+        Json::Value same = hostSetting(alias, 1500, 2);
+        same["hostSetting"]["parity"] = parity;
+        EXPECT_FALSE(third.InitSetting(same));
+        std::string line = out.lines().back();
+        if (*parity == 'e') line.replace(line.find("device 1", 40), 9, "device N");
+        EXPECT_EQ(line, "SPModbus::InitSetting refused: device 13 wants " + alias +
+                            (*parity == 'n' ? " as slave 2, but device 12 is slave 2 there"
+                                            : " with parity even, but device N has it with parity none"))
+            << parity;
+    }
 
     // Settings taken while the port was free are refused when it is opened.
     for (Probe& d : devs) d.ClosePort();
