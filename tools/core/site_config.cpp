@@ -235,12 +235,24 @@ std::vector<std::pair<std::string, std::string>> lineSettings(const DeviceConfig
         const Json::Value& v = host[key];
         return v.isString() ? "\"" + v.asString() + "\"" : oneLine(v.toStyledString());
     };
+    // With its defaults filled in: {} and {"enabled": true} are one mode.
+    std::string rs485 = "absent";
+    if (host.isObject() && host["rs485"].isObject()) {
+        const Json::Value& r = host["rs485"];
+        const auto flag = [&r](const char* key, bool otherwise) {
+            return std::string(key) + (r.get(key, otherwise).asBool() ? " on" : " off");
+        };
+        rs485 = "{" + flag("enabled", true) + ", " + flag("rtsOnSend", true) + ", " +
+                flag("rtsAfterSend", false) + ", delays " +
+                std::to_string(r.get("delayBeforeSendMs", 0).asInt()) + "/" +
+                std::to_string(r.get("delayAfterSendMs", 0).asInt()) + " ms}";
+    }
     // Devices without "baudRate" run at the speed their serial device starts with.
     return {{"baudRate", text("baudRate", "9600")},
             {"parity", text("parity", "\"none\"")},
             {"stopBits", text("stopBits", "1")},
             {"localEcho", text("localEcho", "\"auto\"")},
-            {"rs485", text("rs485", "absent")}};
+            {"rs485", rs485}};
 }
 
 int slaveOf(const DeviceConfig& dev) {
