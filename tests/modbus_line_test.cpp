@@ -273,8 +273,8 @@ TEST_F(RawLineTest, ReplyIsFoundWithinWhatTheLineBrings) {
         {"0xFF at the turnaround, 16", "off", false, true, {0xFF}, 0, 210, 0, 1},
         {"slave 2's late frame first", "off", false, true,
          withCrc({0x02, 0x06, 0x00, 0x10, 0x00, 0x09}), 0, 206, 0, 1},
-        // 73 ms on the wire plus 300: the 32 ms of silence no longer counts.
-        {"reply 25 ms before the deadline", "off", false, true, {}, 348, 206, 0, 1},
+        // 73 ms on the wire plus 300; 32 ms of silence after it would be too late.
+        {"reply 30 ms before the deadline", "off", false, true, {}, 343, 206, 0, 1},
         {"plain line, echo probed", "auto", false, true, {}, 0, 206, 0, 1},
         {"echoing line, dead supply, 06", "auto", true, false, {}, 0, 206, smd::kModbusTimeout, -1},
         {"echoing line, dead supply, 16", "auto", true, false, {}, 0, 210, smd::kModbusTimeout, -1},
