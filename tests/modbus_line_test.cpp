@@ -52,6 +52,12 @@ public:
     Clock::time_point arrived;  // the last take()'s first byte
 
     void send(const Bytes& b) { ASSERT_EQ(::write(far_, b.data(), b.size()), ssize_t(b.size())); }
+    // The framing the port was last set to.
+    tcflag_t cflag() const {
+        termios tio{};
+        ::tcgetattr(near_, &tio);
+        return tio.c_cflag;
+    }
 
 private:
     int far_ = -1, near_ = -1;
@@ -336,6 +342,20 @@ TEST_F(RawLineTest, LateReplyAnswersNoLaterRequest) {
         line.send(withCrc({0x01, static_cast<uint8_t>(code == 206 ? 0x86 : 0x90), 0x03}));
         EXPECT_EQ(host.outcome(++n).status, 3);
         EXPECT_EQ(query(dev), -1);
+    }
+}
+
+// Stop bits as the port applies them (a pseudo-terminal keeps no parity).
+TEST_F(RawLineTest, FramingReachesThePort) {
+    for (int stopBits : {1, 2}) {
+        SCOPED_TRACE(stopBits);
+        Probe dev;
+        Json::Value doc = slow(port, 300);
+        doc["hostSetting"]["stopBits"] = stopBits;
+        ASSERT_TRUE(dev.InitSetting(doc));
+        ASSERT_EQ(dev.OpenPort(), 0);
+        EXPECT_EQ(line.cflag() & (PARENB | CSTOPB | CSIZE),
+                  (stopBits == 2 ? CSTOPB : 0u) | CS8);
     }
 }
 

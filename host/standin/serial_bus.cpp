@@ -266,8 +266,16 @@ bool SerialBus::start(const SerialLink::Use& use, std::string* error) {
     tio.c_cc[VTIME] = 0;
     int wake[2];
     if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0 ||
-        ::tcsetattr(port, TCSANOW, &tio) != 0 || !setRs485(port, use.line, error) ||
-        ::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        ::tcsetattr(port, TCSANOW, &tio) != 0) {
+        // A pseudo-terminal, for one, takes no parity.
+        if (error != nullptr)
+            *error = std::string("cannot set 8") + use.line.parity +
+                     std::to_string(use.line.stopBits) + " at " + std::to_string(use.baud) +
+                     " bit/s: " + std::strerror(errno);
+        ::close(port);
+        return false;
+    }
+    if (!setRs485(port, use.line, error) || ::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         ::close(port);
         return false;
     }
