@@ -215,9 +215,12 @@ public:
     int retries = 0;        // writes issued from onModbusReply
     uint16_t echo = 0;
     int opens = 0;
+    int resultAtEcho = 0;  // what a caller reading the outcome right then sees
     void onOpenPort(const SMDVDevice& d, const std::string& port, bool ok) override {
         RecordingHost::onOpenPort(d, port, ok);
-        if (++opens == echoAtOpen) dev->respond(echo);
+        if (++opens != echoAtOpen) return;
+        dev->respond(echo);
+        resultAtEcho = dev->result();
     }
     void onModbusReply(const SMDVDevice&, int, int, int, bool) override {
         if (retries <= 0) return;
@@ -253,6 +256,10 @@ TEST_F(ControlTest, NoReplyToAnEarlierWriteSetsALaterOutcome) {
             EXPECT_EQ(dev->result(), 1) << c.what;
         }
         call(c.code, c.in, 0);
+        // Between the two: the new command is issued, its write not yet sent.
+        if (c.echoAtOpen != 0) {
+            EXPECT_EQ(late.resultAtEcho, -1) << c.what;
+        }
         EXPECT_EQ(dev->result(), c.result) << c.what;
         EXPECT_EQ(dev->pending(), c.code) << c.what;
     }

@@ -2,13 +2,10 @@
 // (pymodbus), behind a relay that delays, misdirects, prefixes and splits
 // its echoes. Each write's outcome is checked against what the slave
 // stored: a write is confirmed only if the slave holds it.
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <sstream>
@@ -19,65 +16,13 @@
 #include <gtest/gtest.h>
 
 #include "modbus_rig.h"
-
-extern char** environ;
+#include "slave_relay.h"
 
 namespace {
 
 using namespace plortest::modbus;
 
-// tests/modbus_relay.py as a child, spoken to a line at a time.
-class SlaveRelay {
-public:
-    SlaveRelay() {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        std::string python = "/usr/bin/python3";
-        std::string script = std::string(PLOR_SOURCE_DIR) + "/tests/modbus_relay.py";
-        char* argv[] = {&python[0], &script[0], nullptr};
-        if (::posix_spawn(&pid_, argv[0], &fa, nullptr, argv, environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(in[0]);
-        ::close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-        port_ = line(30000);  // a cold interpreter on a busy machine
-    }
-    ~SlaveRelay() {
-        ::close(to_);  // end of input ends the relay
-        pollfd p{from_, POLLIN, 0};
-        char c;
-        bool ended = false;
-        while (!ended && ::poll(&p, 1, 5000) > 0) ended = ::read(from_, &c, 1) != 1;
-        if (pid_ > 0 && !ended) ::kill(pid_, SIGKILL);
-        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-        ::close(from_);
-    }
-    const std::string& port() const { return port_; }
-    std::string ask(const std::string& command) {
-        const std::string text = command + "\n";
-        if (::write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return "";
-        return line(10000);
-    }
-
-private:
-    // One line of output; empty at its end or after timeoutMs.
-    std::string line(int timeoutMs) {
-        std::string text;
-        pollfd p{from_, POLLIN, 0};
-        char c;
-        while (::poll(&p, 1, timeoutMs) > 0 && ::read(from_, &c, 1) == 1 && c != '\n') text += c;
-        return text;
-    }
-
-    pid_t pid_ = -1;
-    int to_ = -1, from_ = -1;
-    std::string port_;
-};
+using plortest::SlaveRelay;
 
 TEST(ModbusInterop, EveryOutcomeMatchesWhatTheSlaveStored) {
     SlaveRelay relay;
@@ -243,6 +188,18 @@ TEST(ModbusInterop, TwoDevicesShareOnePort) {
     const bool names = lines.back().find("device 11 has it at 9600") != std::string::npos ||
                        lines.back().find("device 12 has it at 9600") != std::string::npos;
     EXPECT_TRUE(names) << lines.back();
+    // At the line's speed but at slave 2's address, or with other framing.
+    for (const char* parity : {"none", "even"}) {
+        Json::Value same = hostSetting(alias, 1500, 2);
+        same["hostSetting"]["parity"] = parity;
+        EXPECT_FALSE(third.InitSetting(same));
+        std::string line = out.lines().back();
+        if (*parity == 'e') line.replace(line.find("device 1", 40), 9, "device N");
+        EXPECT_EQ(line, "SPModbus::InitSetting refused: device 13 wants " + alias +
+                            (*parity == 'n' ? " as slave 2, but device 12 is slave 2 there"
+                                            : " with parity even, but device N has it with parity none"))
+            << parity;
+    }
 
     // Settings taken while the port was free are refused when it is opened.
     for (Probe& d : devs) d.ClosePort();
@@ -252,6 +209,45 @@ TEST(ModbusInterop, TwoDevicesShareOnePort) {
     EXPECT_EQ(out.lines().back(), "SPModbus::OpenPort refused: device 13 wants " + alias +
                                       " at 19200 bit/s, but device 11 has it at 9600 bit/s");
     EXPECT_EQ(devs[1].OpenPort(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A line that hands every request back, with slave 3 silent and slave 1
+// healthy on it, found at open (localEcho "auto"): no write to slave 3 is
+// confirmed, every write to slave 1 is, and slave 1 stores each.
+TEST(ModbusInterop, EchoingLineConfirmsOnlyWhatTheSlaveDid) {
+    SlaveRelay relay;
+    ASSERT_FALSE(relay.port().empty()) << "the pymodbus slave did not start";
+    ASSERT_EQ(relay.ask("echo on"), "ok");
+    PortHost host;
+    Probe dead, healthy;
+    dead.Init(std::weak_ptr<SMDController>(), 3, Json::Value());
+    healthy.Init(std::weak_ptr<SMDController>(), 1, Json::Value());
+    ASSERT_TRUE(dead.InitSetting(hostSetting(relay.port(), 300, 3)));
+    ASSERT_TRUE(healthy.InitSetting(hostSetting(relay.port(), 300, 1)));
+    plortest::CoutCapture out;
+    size_t n = 0;
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const uint16_t v = static_cast<uint16_t>(500 + i);
+        const bool one = i % 2 == 0;
+        ASSERT_EQ(control(dead, one ? 206 : 210, writeInput(30 + i, {v})), 0);
+        EXPECT_EQ(host.outcome(++n).status, smd::kModbusTimeout);
+        EXPECT_EQ(query(dead), -1);
+        ASSERT_EQ(control(healthy, one ? 206 : 210, writeInput(30 + i, {v})), 0);
+        EXPECT_EQ(host.outcome(++n).status, 0);
+        EXPECT_EQ(query(healthy), 1);
+    }
+    EXPECT_EQ(relay.ask("dump 30 4"), "500 501 502 503");
+    const auto lines = out.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "SPModbus: " + relay.port() +
+                             " hands back a copy of every request (localEcho auto): the "
+                             "copies are dropped"),
+              1);
 }
 
 }  // namespace

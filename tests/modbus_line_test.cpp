@@ -52,6 +52,12 @@ public:
     Clock::time_point arrived;  // the last take()'s first byte
 
     void send(const Bytes& b) { ASSERT_EQ(::write(far_, b.data(), b.size()), ssize_t(b.size())); }
+    // The framing the port was last set to.
+    tcflag_t cflag() const {
+        termios tio{};
+        ::tcgetattr(near_, &tio);
+        return tio.c_cflag;
+    }
 
 private:
     int far_ = -1, near_ = -1;
@@ -83,9 +89,14 @@ struct RawLineTest : ::testing::Test {
     void SetUp() override { ASSERT_EQ(::symlink(line.name().c_str(), port.c_str()), 0); }
     // 1200 bit/s: 3.5 characters are 32 ms.
     void settle(Probe& dev) {
-        Json::Value doc = hostSetting(port, 3000);
+        ASSERT_TRUE(dev.InitSetting(slow(port, 3000)));
+    }
+    // 1200 bit/s, and no echo probe: the test plays the far end by hand.
+    static Json::Value slow(const std::string& path, int timeoutMs) {
+        Json::Value doc = hostSetting(path, timeoutMs);
         doc["hostSetting"]["baudRate"] = 1200;
-        ASSERT_TRUE(dev.InitSetting(doc));
+        doc["hostSetting"]["localEcho"] = "off";
+        return doc;
     }
 };
 
@@ -120,9 +131,7 @@ TEST_F(RawLineTest, RegistersPast65535AreRefusedBeforeAnyIo) {
 // request's own time, which ends as a timeout.
 TEST_F(RawLineTest, LineNeverQuietEndsTheRequestInItsTime) {
     Probe dev;
-    Json::Value doc = hostSetting(port, 200);
-    doc["hostSetting"]["baudRate"] = 1200;
-    ASSERT_TRUE(dev.InitSetting(doc));
+    ASSERT_TRUE(dev.InitSetting(slow(port, 200)));
     std::atomic<bool> done{false};
     std::thread chatter([&] {
         while (!done.load()) {
@@ -206,9 +215,7 @@ TEST_F(RawLineTest, CommandFromTheReplyCallbackDoesNotHang) {
         retrying.dev = &dev;
         retrying.code = c.retryCode;
         retrying.retries = 2;
-        Json::Value doc = hostSetting(c.missingPort ? dir.file("unplugged") : port, 3000);
-        doc["hostSetting"]["baudRate"] = 1200;
-        ASSERT_TRUE(dev.InitSetting(doc));
+        ASSERT_TRUE(dev.InitSetting(slow(c.missingPort ? dir.file("unplugged") : port, 3000)));
         auto done = std::async(std::launch::async, [&] {
             control(dev, c.first.size() == 6 ? 210 : 206, c.first);
         });
@@ -229,9 +236,7 @@ TEST_F(RawLineTest, CommandFromTheReplyCallbackDoesNotHang) {
 // reaches the driver, whose state is the new command's by then.
 TEST_F(RawLineTest, ReplyHandedOnLateConfirmsNoLaterWrite) {
     SlowProbe dev;
-    Json::Value doc = hostSetting(port, 300);
-    doc["hostSetting"]["baudRate"] = 1200;
-    ASSERT_TRUE(dev.InitSetting(doc));
+    ASSERT_TRUE(dev.InitSetting(slow(port, 300)));
     control(dev, 206, input({0x10, 7}));
     line.send(line.take());
     ASSERT_EQ(dev.entered.get_future().wait_for(std::chrono::seconds(10)),
@@ -249,6 +254,109 @@ TEST_F(RawLineTest, ReplyHandedOnLateConfirmsNoLaterWrite) {
     EXPECT_EQ(line.take(), smd::rtu::writeSingle(1, 0x10, 7));  // never answered
     EXPECT_EQ(host.outcome(2).status, smd::kModbusTimeout);
     EXPECT_EQ(query(dev), -1);
+}
+
+}  // namespace
+
+namespace {
+
+// The far end as a real line can be: an adapter that hands back every
+// request, a byte at the turnaround, another slave's late frame, a reply
+// close to the deadline. Each case on a device of its own (300 ms timeout).
+TEST_F(RawLineTest, ReplyIsFoundWithinWhatTheLineBrings) {
+    const Bytes reply16{0x01, 0x10, 0x00, 0x10, 0x00, 0x01};
+    const struct Case {
+        const char* what;
+        const char* echo;  // localEcho
+        bool copies;       // the line hands back each request
+        bool alive;        // the supply answers
+        Bytes before;      // what comes ahead of the reply
+        int replyAfterMs;  // after the request reached the far end
+        int code;
+        int status, result;
+    } cases[] = {
+        {"zero byte at the turnaround", "off", false, true, {0x00}, 0, 206, 0, 1},
+        {"0xFF at the turnaround, 16", "off", false, true, {0xFF}, 0, 210, 0, 1},
+        {"slave 2's late frame first", "off", false, true,
+         withCrc({0x02, 0x06, 0x00, 0x10, 0x00, 0x09}), 0, 206, 0, 1},
+        // 73 ms on the wire plus 300; 32 ms of silence after it would be too late.
+        {"reply 30 ms before the deadline", "off", false, true, {}, 343, 206, 0, 1},
+        {"plain line, echo probed", "auto", false, true, {}, 0, 206, 0, 1},
+        {"echoing line, dead supply, 06", "auto", true, false, {}, 0, 206, smd::kModbusTimeout, -1},
+        {"echoing line, dead supply, 16", "auto", true, false, {}, 0, 210, smd::kModbusTimeout, -1},
+        {"echoing line, healthy supply, 06", "auto", true, true, {}, 0, 206, 0, 1},
+        {"echoing line, healthy supply, 16", "auto", true, true, {}, 0, 210, 0, 1},
+        {"echo set on, healthy supply", "on", true, true, {}, 0, 206, 0, 1},
+    };
+    size_t n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Probe dev;
+        Json::Value doc = slow(port, 300);
+        doc["hostSetting"]["localEcho"] = c.echo;
+        ASSERT_TRUE(dev.InitSetting(doc));
+        control(dev, c.code, input({0x10, 9}));  // 210: one register
+        if (std::string(c.echo) == "auto") {
+            const Bytes probe = line.take();
+            ASSERT_EQ(probe.size(), 8u);
+            EXPECT_EQ(probe[1], 3);
+            if (c.copies) line.send(probe);
+            if (c.alive) line.send(withCrc({0x01, 0x03, 0x02, 0x00, 0x00}));
+        }
+        const Bytes request = line.take();
+        ASSERT_FALSE(request.empty());
+        if (c.copies) line.send(request);
+        std::this_thread::sleep_until(line.arrived + milliseconds(c.replyAfterMs));
+        if (c.alive) {
+            Bytes bytes = c.before;
+            const Bytes reply = c.code == 206 ? request : withCrc(reply16);
+            bytes.insert(bytes.end(), reply.begin(), reply.end());
+            line.send(bytes);
+        }
+        EXPECT_EQ(host.outcome(++n).status, c.status);
+        EXPECT_EQ(query(dev), c.result);
+    }
+}
+
+// A reply that comes after its request timed out answers nothing later:
+// the next request to that slave waits out the reply window first.
+TEST_F(RawLineTest, LateReplyAnswersNoLaterRequest) {
+    Probe dev;
+    ASSERT_TRUE(dev.InitSetting(slow(port, 300)));
+    size_t n = 0;
+    for (int code : {210, 206}) {
+        SCOPED_TRACE(code);
+        const Bytes first = code == 206 ? input({60, 1}) : input({60, 1, 2});
+        const Bytes second = code == 206 ? input({60, 2000}) : input({60, 2000, 2001});
+        control(dev, code, first);
+        const Bytes request = line.take();
+        const auto sent = line.arrived;
+        ASSERT_EQ(host.outcome(++n).status, smd::kModbusTimeout);
+        control(dev, code, second);
+        // The supply did the first write, 450 ms late, and refuses the second.
+        std::this_thread::sleep_until(sent + milliseconds(450));
+        const auto late = Clock::now();
+        line.send(code == 206 ? request : withCrc(Bytes(request.begin(), request.begin() + 6)));
+        EXPECT_FALSE(line.take().empty());
+        EXPECT_GE(line.arrived, late);
+        line.send(withCrc({0x01, static_cast<uint8_t>(code == 206 ? 0x86 : 0x90), 0x03}));
+        EXPECT_EQ(host.outcome(++n).status, 3);
+        EXPECT_EQ(query(dev), -1);
+    }
+}
+
+// Stop bits as the port applies them (a pseudo-terminal keeps no parity).
+TEST_F(RawLineTest, FramingReachesThePort) {
+    for (int stopBits : {1, 2}) {
+        SCOPED_TRACE(stopBits);
+        Probe dev;
+        Json::Value doc = slow(port, 300);
+        doc["hostSetting"]["stopBits"] = stopBits;
+        ASSERT_TRUE(dev.InitSetting(doc));
+        ASSERT_EQ(dev.OpenPort(), 0);
+        EXPECT_EQ(line.cflag() & (PARENB | CSTOPB | CSIZE),
+                  (stopBits == 2 ? CSTOPB : 0u) | CS8);
+    }
 }
 
 }  // namespace

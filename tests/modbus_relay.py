@@ -8,6 +8,8 @@ Prints the pty for the master under test, then answers stdin lines:
     in two writes SECONDS apart; value: echo with value (06) or quantity (16) +1;
     trail: the echo and a 0x00 byte, as an RS-485 turnaround leaves it
   dump REG N [SLAVE]       slave 1's (or SLAVE's) registers REG..REG+N-1
+  echo on|off              the line hands every request back, as a two-wire
+                           adapter without echo suppression does
 
 Slaves 1 and 2 answer on the same line, each with registers of its own.
 """
@@ -52,7 +54,7 @@ async def main():
     if server.transport is None:
         raise SystemExit("pymodbus could not open " + b_name)
 
-    faults, waiting, buf = {}, [], {a: b"", b: b""}
+    faults, waiting, buf, echo = {}, [], {a: b"", b: b""}, [False]
 
     def take(fd, length):
         try:
@@ -67,13 +69,18 @@ async def main():
     def on_master():
         req_len = lambda f: (9 + f[6] if len(f) >= 7 else 99) if f[1] == 16 else 8
         for req in take(a, req_len):
+            if echo[0]:
+                os.write(a, req)
+            if req[0] not in (1, 2):
+                continue  # nobody here: no reply to wait for
             fault = faults.get((req[2] << 8) | req[3], ("", 0.0))
             if fault[0] != "swallow":
                 waiting.append(fault)
                 os.write(b, req)
 
     def on_slave():
-        for rep in take(b, lambda f: 5 if f[1] & 0x80 else 8):
+        rep_len = lambda f: 5 if f[1] & 0x80 else (5 + f[2] if len(f) > 2 else 99) if f[1] == 3 else 8
+        for rep in take(b, rep_len):
             kind, sec = waiting.pop(0) if waiting else ("", 0.0)
             send = lambda data: os.write(a, data)
             if kind == "late":
@@ -102,6 +109,9 @@ async def main():
         for words in (l.split() for l in line.splitlines()):
             if words[0] == "fault":
                 faults[int(words[1])] = (words[2], float(words[3]))
+                print("ok", flush=True)
+            elif words[0] == "echo":
+                echo[0] = words[1] == "on"
                 print("ok", flush=True)
             elif words[0] == "dump":
                 slave = int(words[3]) if len(words) > 3 else 1

@@ -51,9 +51,20 @@ public:
     // the caller's thread when the request could not be sent.
     virtual void onModbusReply(const SMDVDevice& /*dev*/, int /*function*/, int /*address*/,
                                int /*status*/, bool /*delivered*/) {}
+    // The same report with the reply's echo judged by the master: 1 it echoes
+    // what was written (06: the value, 16: the count), 0 it does not, -1 no
+    // valid reply. Hands on to onModbusReply unless overridden.
+    virtual void onModbusOutcome(const SMDVDevice& dev, int function, int address, int status,
+                                 bool delivered, int /*echo*/) {
+        onModbusReply(dev, function, address, status, delivered);
+    }
+    // The request went on the line (its reply time starts); port thread.
+    virtual void onModbusSent(const SMDVDevice& /*dev*/, int /*function*/, int /*address*/) {}
     // Bytes that arrived while no request waited for a reply, or that formed
     // no frame (noise, a fragment); dropped.
     virtual void onModbusStray(const SMDVDevice& /*dev*/, unsigned int /*bytes*/) {}
+    // What the port found out about its line (an echoing adapter), one line.
+    virtual void onSerialNote(const SMDVDevice& /*dev*/, const std::string& /*text*/) {}
 };
 
 constexpr int kModbusTimeout = -1;     // no complete reply in time

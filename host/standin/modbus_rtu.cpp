@@ -53,7 +53,17 @@ std::vector<uint8_t> writeMultiple(uint8_t slave, uint16_t address, const uint16
 
 size_t replyLength(const uint8_t* frame, size_t length) {
     if (frame == nullptr || length < 2) return 0;
-    return (frame[1] & 0x80) ? 5 : 8;
+    if (frame[1] & 0x80) return 5;
+    if (frame[1] == kReadHolding) return length < 3 ? 0 : 5u + frame[2];
+    return 8;
+}
+
+std::vector<uint8_t> readHolding(uint8_t slave, uint16_t address, uint16_t count) {
+    std::vector<uint8_t> out{slave, static_cast<uint8_t>(kReadHolding)};
+    putWord(out, address);
+    putWord(out, count);
+    appendCrc(out);
+    return out;
 }
 
 bool isFrame(const uint8_t* frame, size_t length) {

@@ -9,6 +9,7 @@
 namespace smd {
 namespace rtu {
 
+constexpr int kReadHolding = 3;
 constexpr int kWriteSingle = 6;
 constexpr int kWriteMultiple = 16;
 // One function 16 request carries at most this many registers.
@@ -53,8 +54,12 @@ struct Reply {
 Reply checkReply(const uint8_t* frame, size_t length, int slave, int expectedFunction,
                  int expectedAddress = -1);
 
-// The length of a whole reply to a 06 or 16 request that starts with these
-// bytes: 5 for an exception, else 8 (0 before the function byte).
+// A read of holding registers (03), which the line's echo probe sends.
+std::vector<uint8_t> readHolding(uint8_t slave, uint16_t address, uint16_t count);
+
+// The length of a whole reply to a 06, 16 or 03 request that starts with
+// these bytes: 5 for an exception, 8 for a write, 5 + the byte count for a
+// read (0 while the bytes that tell are still to come).
 size_t replyLength(const uint8_t* frame, size_t length);
 
 // Whether the bytes can be a frame at all: long enough and the CRC holds.

@@ -4,7 +4,8 @@
 //
 // The port is named in the host's own part of the settings document:
 //   "hostSetting": {"serialPort": "/dev/ttyUSB0", "slaveAddress": 1,
-//                   "baudRate": 9600, "replyTimeoutMs": 1000}
+//                   "baudRate": 9600, "replyTimeoutMs": 1000, "parity": "none",
+//                   "stopBits": 1, "localEcho": "auto", "rs485": {...}}
 //
 // Lifetime: the port thread calls into the device, so the port must be
 // closed before the device's own parts are destroyed. ClosePort() stops and
@@ -84,6 +85,65 @@ bool intIn(const Json::Value& v, long long lo, long long hi) {
     return v.isInt64() && v.asInt64() >= lo && v.asInt64() <= hi;
 }
 
+// "rs485" into line; false (and the key in refused) when it cannot be applied.
+bool readRs485(const Json::Value& v, SerialLink::LineSettings& line, const char*& refused) {
+    refused = "rs485";
+    if (v.isNull()) {
+        line.rs485 = false;
+        return true;
+    }
+    if (!v.isObject()) return false;
+    for (const std::string& key : v.getMemberNames()) {
+        const Json::Value& item = v[key];
+        if (key == "enabled" || key == "rtsOnSend" || key == "rtsAfterSend") {
+            if (!item.isBool()) return false;
+        } else if (key == "delayBeforeSendMs" || key == "delayAfterSendMs") {
+            if (!intIn(item, 0, smd::kMaxRs485DelayMs)) return false;
+        } else {
+            return false;
+        }
+    }
+    line.rs485 = true;
+    line.rs485Enabled = v.get("enabled", true).asBool();
+    line.rtsOnSend = v.get("rtsOnSend", true).asBool();
+    line.rtsAfterSend = v.get("rtsAfterSend", false).asBool();
+    line.delayBeforeSendMs = v.get("delayBeforeSendMs", 0).asInt();
+    line.delayAfterSendMs = v.get("delayAfterSendMs", 0).asInt();
+    return true;
+}
+
+// The line's own keys into line; the first that cannot be applied in refused.
+void readLine(const Json::Value& host, SerialLink::LineSettings& line, const char*& refused) {
+    const Json::Value& parity = host["parity"];
+    const Json::Value& stop = host["stopBits"];
+    const Json::Value& echo = host["localEcho"];
+    if (!parity.isNull()) {
+        if (!parity.isString() || !smd::isParity(parity.asString())) {
+            refused = "parity";
+            return;
+        }
+        line.parity = static_cast<char>(parity.asString()[0] - 'a' + 'A');
+    }
+    if (!stop.isNull()) {
+        if (!intIn(stop, 1, 2)) {
+            refused = "stopBits";
+            return;
+        }
+        line.stopBits = stop.asInt();
+    }
+    if (!echo.isNull()) {
+        if (!echo.isString() || !smd::isLocalEcho(echo.asString())) {
+            refused = "localEcho";
+            return;
+        }
+        using Echo = SerialLink::LineSettings::Echo;
+        const std::string e = echo.asString();
+        line.echo = e == "on" ? Echo::on : e == "off" ? Echo::off : Echo::detect;
+    }
+    const char* bad = nullptr;
+    if (host.isMember("rs485") && !readRs485(host["rs485"], line, bad)) refused = bad;
+}
+
 }  // namespace
 
 // Reads "hostSetting". A key that is there but cannot be applied refuses
@@ -97,6 +157,7 @@ bool SPModbus::InitSetting(const Json::Value& settings) {
         const Json::Value& baud = host["baudRate"];
         const Json::Value& timeout = host["replyTimeoutMs"];
         const char* refused = nullptr;
+        SerialLink::Settings s = link_->settings();
         if (!slave.isNull() && !intIn(slave, smd::kMinSlaveAddress, smd::kMaxSlaveAddress)) {
             refused = "slaveAddress";
         } else if (!baud.isNull() && !(baud.isInt64() && smd::isBaudRate(baud.asInt64()))) {
@@ -104,28 +165,29 @@ bool SPModbus::InitSetting(const Json::Value& settings) {
         } else if (!timeout.isNull() &&
                    !intIn(timeout, smd::kMinReplyTimeoutMs, smd::kMaxReplyTimeoutMs)) {
             refused = "replyTimeoutMs";
+        } else {
+            readLine(host, s.line, refused);
         }
         if (refused != nullptr) {
             std::cout << "SPModbus::InitSetting refused: hostSetting." << refused
                       << " cannot be applied" << std::endl;
             return false;
         }
-        SerialLink::Settings s = link_->settings();
         if (port.isString()) s.path = port.asString();
         if (!slave.isNull()) s.slave = slave.asInt();
         if (!timeout.isNull()) s.replyTimeoutMs = timeout.asInt();
-        int speed;
+        SerialLink::Use use;
         {
             auto lock = link_->lock();
-            speed = baud.isNull() ? baudRate_ : baud.asInt();
+            use.baud = baud.isNull() ? baudRate_ : baud.asInt();
         }
-        // Devices on one bus share its line speed.
-        int otherSpeed = 0;
-        if (const SerialLink* other = SerialLink::conflicting(link_, s.path, speed, &otherSpeed)) {
+        use.slave = s.slave;
+        use.line = s.line;
+        // Devices on one bus share its line and each has a slave address of its own.
+        std::string why;
+        if (SerialLink::conflicting(link_, s.path, use, &why) != nullptr) {
             std::cout << "SPModbus::InitSetting refused: device " << DataId() << " wants "
-                      << s.path << " at " << speed << " bit/s, but device "
-                      << other->owner().DataId() << " has it at " << otherSpeed << " bit/s"
-                      << std::endl;
+                      << s.path << why << std::endl;
             return false;
         }
         link_->configure(s);

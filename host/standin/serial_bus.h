@@ -41,13 +41,16 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // Opens the port at baud for link unless it is open, healthy and at that
-    // speed. Another device holding the port at another speed is a
-    // conflict; other gets that device's link.
-    Opened open(SerialLink* link, int baud, const SerialLink** other);
-    // Another device using the port at a speed other than baud, or nullptr;
-    // its speed in otherBaud.
-    const SerialLink* conflicting(const SerialLink* link, int baud, int* otherBaud);
+    // Opens the port for link unless it is open, healthy and set alike.
+    // Another device holding the port with other settings, or at the same
+    // slave address, is a conflict; other gets that device's link. error
+    // gets why the port could not be set up, when the system said.
+    Opened open(SerialLink* link, const SerialLink::Use& use, const SerialLink** other,
+                std::string* error);
+    // Another device that cannot share the line with this use, or nullptr;
+    // why gets the refusal's " at 19200 bit/s, but device N has it at ..." part.
+    const SerialLink* conflicting(const SerialLink* link, const SerialLink::Use& use,
+                                  std::string* why);
     // The link's requests are dropped (reported to the host as port lost)
     // and its reply in flight abandoned; returns once the port thread no
     // longer calls into the link. The last device closes the port.
@@ -59,10 +62,11 @@ public:
 private:
     struct Line;
 
-    bool start(int baud);
+    bool start(const SerialLink::Use& use, std::string* error);
     void stop();
     // The port thread, and the parts of its loop.
-    void run(int port, int wake, int baud);
+    void run(int port, int wake, SerialLink::Use use);
+    bool probeEcho(Line& line, int slave, int timeoutMs);
     bool takeNext(Line& line);
     void sendWhenQuiet(Line& line);
     bool readLine(Line& line);
@@ -71,13 +75,15 @@ private:
     // outcome on, with the device kept from leaving meanwhile.
     void finishCurrent(int status, const std::vector<uint8_t>& reply, bool toDevice);
     void stray(unsigned int bytes);
+    void sentCurrent();
+    void note(const std::string& text);
     void release();
 
     const std::string path_;
     std::mutex portMutex_;  // opening and closing; held while joining
     std::mutex mutex_;      // everything below
     std::condition_variable released_;
-    std::map<const SerialLink*, int> users_;  // link -> speed it opened at
+    std::map<const SerialLink*, SerialLink::Use> users_;
     std::deque<Job> queue_;
     const SerialLink* busyWith_ = nullptr;  // the link the port thread is calling
     const SerialLink* lastLink_ = nullptr;  // whose request went out last
@@ -86,7 +92,7 @@ private:
     int fd_ = -1;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
-    int openBaud_ = 0;
+    SerialLink::Use openUse_;  // the settings the port is open with
     bool failed_ = false;
     bool stopping_ = false;
     std::thread thread_;

@@ -3,6 +3,8 @@
 // a setting the port cannot apply is refused in both places alike.
 #pragma once
 
+#include <string>
+
 namespace smd {
 
 // Line speeds the port opens at (bit/s).
@@ -23,5 +25,16 @@ constexpr long long kMaxReplyTimeoutMs = 60000;
 
 constexpr int kMinSlaveAddress = 1;
 constexpr int kMaxSlaveAddress = 247;
+
+// "parity" and "localEcho" take one of these texts; "stopBits" 1 or 2.
+constexpr const char* kParityList = "\"none\", \"even\" or \"odd\"";
+constexpr const char* kLocalEchoList = "\"auto\", \"on\" or \"off\"";
+
+inline bool isParity(const std::string& s) { return s == "none" || s == "even" || s == "odd"; }
+inline bool isLocalEcho(const std::string& s) { return s == "auto" || s == "on" || s == "off"; }
+
+// "rs485": {"enabled", "rtsOnSend", "rtsAfterSend" (true or false),
+// "delayBeforeSendMs", "delayAfterSendMs"}; serial drivers cap the delays here.
+constexpr long long kMaxRs485DelayMs = 100;
 
 }  // namespace smd

@@ -76,18 +76,23 @@ void SerialLink::supersede() {
 }
 
 const SerialLink* SerialLink::conflicting(const SerialLink* link, const std::string& path,
-                                          int baud, int* otherBaud) {
+                                          const Use& use, std::string* why) {
     if (path.empty()) return nullptr;
-    return SerialBus::forPath(path)->conflicting(link, baud, otherBaud);
+    return SerialBus::forPath(path)->conflicting(link, use, why);
 }
 
 bool SerialLink::open(int baud, std::string& path) {
     std::lock_guard<std::mutex> port(portMutex_);
     std::shared_ptr<SerialBus> was;
+    Use use;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         path = settings_.path;
         was = bus_;
+        use.baud = baud;
+        use.slave = settings_.slave;
+        use.replyTimeoutMs = settings_.replyTimeoutMs;
+        use.line = settings_.line;
     }
     std::shared_ptr<SerialBus> bus = path.empty() ? nullptr : SerialBus::forPath(path);
     // Another port now: the old bus is left first.
@@ -98,13 +103,16 @@ bool SerialLink::open(int baud, std::string& path) {
     }
     if (!bus) return false;
     const SerialLink* other = nullptr;
-    const SerialBus::Opened opened = bus->open(this, baud, &other);
+    std::string error;
+    const SerialBus::Opened opened = bus->open(this, use, &other, &error);
     if (opened == SerialBus::Opened::conflict && other != nullptr) {
-        int otherBaud = 0;
-        bus->conflicting(this, baud, &otherBaud);
-        std::cout << "SPModbus::OpenPort refused: device " << owner_.DataId() << " wants " << path
-                  << " at " << baud << " bit/s, but device " << other->owner().DataId()
-                  << " has it at " << otherBaud << " bit/s" << std::endl;
+        std::string why;
+        if (bus->conflicting(this, use, &why) != nullptr)
+            std::cout << "SPModbus::OpenPort refused: device " << owner_.DataId() << " wants "
+                      << path << why << std::endl;
+    } else if (opened == SerialBus::Opened::failed && !error.empty()) {
+        std::cout << "SPModbus::OpenPort refused: " << path << ": " << error << std::endl;
+        smd::hostObserver()->onSerialNote(owner_, "cannot open " + path + ": " + error);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     bus_ = opened == SerialBus::Opened::ok ? bus : nullptr;
@@ -170,7 +178,11 @@ void SerialLink::finish(uint64_t seq, const Request& req, int status,
         m->on_error();
     }
     // Inside the hand-over, so that what the host reads back is this outcome.
-    smd::hostObserver()->onModbusReply(owner_, req.function, req.address, status, delivered);
+    int echo = -1;
+    if (status == 0 && reply.size() >= 6 && req.frame.size() >= 6)
+        echo = std::equal(reply.begin() + 2, reply.begin() + 6, req.frame.begin() + 2) ? 1 : 0;
+    smd::hostObserver()->onModbusOutcome(owner_, req.function, req.address, status, delivered,
+                                         echo);
     if (!handing) return;
     handingHere.pop_back();
     std::lock_guard<std::mutex> lock(mutex_);

@@ -36,10 +36,34 @@ public:
         int function = 0;
         int address = -1;
     };
+    // What every device on one line must agree on, beside the speed.
+    struct LineSettings {
+        char parity = 'N';  // 'N', 'E' or 'O'
+        int stopBits = 1;
+        enum class Echo { detect, on, off } echo = Echo::detect;
+        bool rs485 = false;  // set the kernel's RS-485 mode; absent: leave the driver alone
+        bool rs485Enabled = true, rtsOnSend = true, rtsAfterSend = false;
+        int delayBeforeSendMs = 0, delayAfterSendMs = 0;
+        bool operator==(const LineSettings& o) const {
+            return parity == o.parity && stopBits == o.stopBits && echo == o.echo &&
+                   rs485 == o.rs485 && rs485Enabled == o.rs485Enabled &&
+                   rtsOnSend == o.rtsOnSend && rtsAfterSend == o.rtsAfterSend &&
+                   delayBeforeSendMs == o.delayBeforeSendMs &&
+                   delayAfterSendMs == o.delayAfterSendMs;
+        }
+    };
+    // How one device uses its line.
+    struct Use {
+        int baud = 9600;
+        int slave = 1;
+        int replyTimeoutMs = 1000;
+        LineSettings line;
+    };
     struct Settings {
         std::string path;
         int slave = 1;
         int replyTimeoutMs = 1000;
+        LineSettings line;
     };
 
     explicit SerialLink(SMDSPDevice& owner) : owner_(owner) {}
@@ -70,10 +94,11 @@ public:
     // another speed is refused with one line naming both devices.
     bool open(int baud, std::string& path);
     void close();
-    // Another device on path at a speed other than baud, with its speed;
-    // nullptr if none.
+    // Another device on path that cannot share the line with this use: at
+    // another speed or setting, or at the same slave address; nullptr if
+    // none. why gets " at B bit/s, but device N has it at ..." for the refusal line.
     static const SerialLink* conflicting(const SerialLink* link, const std::string& path,
-                                         int baud, int* otherBaud);
+                                         const Use& use, std::string* why);
     // Queues a request after superseding the earlier ones; one that cannot go
     // out is reported at once and gives false.
     bool submit(Request request);

@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace smdhost {
@@ -44,13 +46,20 @@ std::string suspectKey(const Json::Value& settings) {
 }
 
 // The system's reason a port does not open, for the message.
-std::string whyNotOpen(const std::string& port) {
+std::string whyNotOpen(const std::string& port, bool rs485) {
     const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
-        return std::string();
-    }
-    return std::string(": ") + std::strerror(errno);
+    if (fd < 0) return std::string(": ") + std::strerror(errno);
+    std::string why;
+#ifdef TIOCGRS485
+    // A driver without RS-485 mode (a pseudo-terminal) refuses to tell it too.
+    serial_rs485 conf{};
+    if (rs485 && ::ioctl(fd, TIOCGRS485, &conf) != 0)
+        why = std::string(": TIOCSRS485: ") + std::strerror(errno) + " (settings.hostSetting.rs485)";
+#else
+    (void)rs485;
+#endif
+    ::close(fd);
+    return why;
 }
 
 }  // namespace
@@ -121,7 +130,8 @@ void DeviceSet::createOne(const DeviceConfig& cfg,
     auto* sp = dynamic_cast<SMDSPDevice*>(d->dev.get());
     if (!port.empty() && sp != nullptr && sp->OpenPort() < 0)
         throw Fatal(who + ": serial port '" + port +
-                    "' (settings.hostSetting.serialPort) cannot be opened" + whyNotOpen(port));
+                    "' (settings.hostSetting.serialPort) cannot be opened" +
+                    whyNotOpen(port, d->cfg.settings["hostSetting"].isMember("rs485")));
     events_.onEvent(NoteEvent{
         cfg.name,
         "ready: " + d->dev->DeviceType() + ", data id " + std::to_string(cfg.dataId) +

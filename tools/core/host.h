@@ -75,6 +75,10 @@ public:
     }
     void onModbusReply(const SMDVDevice& dev, int function, int address, int status,
                        bool delivered) override;
+    void onModbusOutcome(const SMDVDevice& dev, int function, int address, int status,
+                         bool delivered, int echo) override;
+    void onModbusSent(const SMDVDevice& dev, int function, int address) override;
+    void onSerialNote(const SMDVDevice& dev, const std::string& text) override;
 
 private:
     void restoreRecord(Device& d, LastRun& last);

@@ -94,10 +94,26 @@ void Host::onOpenPort(const SMDVDevice& dev, const std::string& port, bool ok) {
 
 void Host::onModbusReply(const SMDVDevice& dev, int function, int address, int status,
                          bool delivered) {
+    onModbusOutcome(dev, function, address, status, delivered, -1);
+}
+
+void Host::onModbusOutcome(const SMDVDevice& dev, int function, int address, int status,
+                           bool delivered, int echo) {
     Device* d = devices_.find(dev);
     if (d == nullptr) return;
-    writes_.report(*d, function, address, status, delivered);
+    writes_.report(*d, function, address, status, delivered, echo);
     wake();
+}
+
+void Host::onModbusSent(const SMDVDevice& dev, int function, int address) {
+    Device* d = devices_.find(dev);
+    if (d == nullptr) return;
+    writes_.sent(*d, function, address);
+    wake();
+}
+
+void Host::onSerialNote(const SMDVDevice& dev, const std::string& text) {
+    note(devices_.find(dev), text);
 }
 
 }  // namespace smdhost

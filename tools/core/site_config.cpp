@@ -3,6 +3,8 @@
 #include "files.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 #include <sstream>
 
 #include "serial_limits.h"
@@ -125,6 +128,28 @@ void checkHostSetting(const Json::Value& host, const std::string& where) {
               where + ".replyTimeoutMs",
               "an integer from " + std::to_string(smd::kMinReplyTimeoutMs) + " to " +
                   std::to_string(smd::kMaxReplyTimeoutMs));
+    if (host.isMember("parity") &&
+        !(host["parity"].isString() && smd::isParity(host["parity"].asString())))
+        throw ConfigError(where + ".parity must be " + smd::kParityList);
+    if (host.isMember("stopBits")) intIn(host["stopBits"], 1, 2, where + ".stopBits", "1 or 2");
+    if (host.isMember("localEcho") &&
+        !(host["localEcho"].isString() && smd::isLocalEcho(host["localEcho"].asString())))
+        throw ConfigError(where + ".localEcho must be " + smd::kLocalEchoList);
+    if (!host.isMember("rs485")) return;
+    const Json::Value& rs485 = host["rs485"];
+    if (!rs485.isObject()) throw ConfigError(where + ".rs485 must be an object");
+    for (const std::string& key : rs485.getMemberNames()) {
+        const std::string at = where + ".rs485." + key;
+        if (key == "enabled" || key == "rtsOnSend" || key == "rtsAfterSend") {
+            if (!rs485[key].isBool()) throw ConfigError(at + " must be true or false");
+        } else if (key == "delayBeforeSendMs" || key == "delayAfterSendMs") {
+            intIn(rs485[key], 0, smd::kMaxRs485DelayMs, at,
+                  "an integer from 0 to " + std::to_string(smd::kMaxRs485DelayMs));
+        } else {
+            throw ConfigError(at + " is not a setting (enabled, rtsOnSend, rtsAfterSend, "
+                                   "delayBeforeSendMs, delayAfterSendMs)");
+        }
+    }
 }
 
 }  // namespace
@@ -200,34 +225,86 @@ DeviceConfig parseDevice(const Json::Value& entry, std::string where) {
     return dev;
 }
 
-// A device without "baudRate" runs at the speed its serial device starts
-// with.
-constexpr int kDefaultBaudRate = 9600;
-
-int baudRateOf(const DeviceConfig& dev) {
-    if (!dev.settings.isObject()) return kDefaultBaudRate;
-    const Json::Value& host = dev.settings["hostSetting"];
-    return host.isObject() && host["baudRate"].isInt() ? host["baudRate"].asInt()
-                                                        : kDefaultBaudRate;
+// What devices on one line must agree on, as the stand-in applies it:
+// name, the value's text with its default.
+std::vector<std::pair<std::string, std::string>> lineSettings(const DeviceConfig& dev) {
+    const Json::Value& host =
+        dev.settings.isObject() ? dev.settings["hostSetting"] : Json::Value::nullSingleton();
+    const auto text = [&host](const char* key, const char* otherwise) -> std::string {
+        if (!host.isObject() || !host.isMember(key)) return otherwise;
+        const Json::Value& v = host[key];
+        return v.isString() ? "\"" + v.asString() + "\"" : oneLine(v.toStyledString());
+    };
+    // With its defaults filled in: {} and {"enabled": true} are one mode.
+    std::string rs485 = "absent";
+    if (host.isObject() && host["rs485"].isObject()) {
+        const Json::Value& r = host["rs485"];
+        const auto flag = [&r](const char* key, bool otherwise) {
+            return std::string(key) + (r.get(key, otherwise).asBool() ? " on" : " off");
+        };
+        rs485 = "{" + flag("enabled", true) + ", " + flag("rtsOnSend", true) + ", " +
+                flag("rtsAfterSend", false) + ", delays " +
+                std::to_string(r.get("delayBeforeSendMs", 0).asInt()) + "/" +
+                std::to_string(r.get("delayAfterSendMs", 0).asInt()) + " ms}";
+    }
+    // Devices without "baudRate" run at the speed their serial device starts with.
+    return {{"baudRate", text("baudRate", "9600")},
+            {"parity", text("parity", "\"none\"")},
+            {"stopBits", text("stopBits", "1")},
+            {"localEcho", text("localEcho", "\"auto\"")},
+            {"rs485", rs485}};
 }
 
-// Devices on one port path share one line, so one speed: the host would
-// refuse the second device's settings, and the reason belongs here, naming both.
+int slaveOf(const DeviceConfig& dev) {
+    const Json::Value& host = dev.settings["hostSetting"];
+    return isInt(host["slaveAddress"]) ? host["slaveAddress"].asInt() : 1;
+}
+
+// Two names of one port (a by-id link and its tty) are one line.
+std::string lineOf(const std::string& port) {
+    char resolved[PATH_MAX];
+    return ::realpath(port.c_str(), resolved) != nullptr ? std::string(resolved) : port;
+}
+
+// Devices on one port share one line, so its settings, and each answers at
+// an address of its own: the host would refuse the second device, and the
+// reason belongs here, naming the port, both devices and the setting.
 void checkSharedPorts(const std::vector<DeviceConfig>& devices) {
-    std::map<std::string, size_t> firstOnPort;
+    std::map<std::string, size_t> firstOnLine;
+    std::map<std::pair<std::string, int>, size_t> atAddress;
     for (size_t i = 0; i < devices.size(); ++i) {
         const std::string port = devices[i].serialPort();
         if (port.empty()) continue;
-        const auto it = firstOnPort.emplace(port, i).first;
+        const std::string line = lineOf(port);
+        const auto it = firstOnLine.emplace(line, i).first;
         const DeviceConfig& first = devices[it->second];
-        const int speed = baudRateOf(devices[i]);
-        const int portSpeed = baudRateOf(first);
-        if (speed == portSpeed) continue;
-        throw ConfigError("devices[" + std::to_string(i) + "] (" + devices[i].name +
-                          ") wants serial port '" + port + "' at " + std::to_string(speed) +
-                          " bit/s, but devices[" + std::to_string(it->second) + "] (" +
-                          first.name + ") has it at " + std::to_string(portSpeed) +
-                          " bit/s; devices on one port share its speed");
+        const std::string mine = "devices[" + std::to_string(i) + "] (" + devices[i].name + ")";
+        const std::string theirs =
+            "devices[" + std::to_string(it->second) + "] (" + first.name + ")";
+        const std::string both = port == first.serialPort()
+                                     ? "serial port '" + port + "'"
+                                     : "serial port '" + port + "' (the line of '" +
+                                           first.serialPort() + "')";
+        const auto want = lineSettings(devices[i]);
+        const auto have = lineSettings(first);
+        for (size_t k = 0; k < want.size(); ++k) {
+            if (want[k].second == have[k].second) continue;
+            if (k == 0)
+                throw ConfigError(mine + " wants " + both + " at " + want[k].second +
+                                  " bit/s, but " + theirs + " has it at " + have[k].second +
+                                  " bit/s; devices on one port share its speed");
+            throw ConfigError(mine + " wants " + both + " with " + want[k].first + " " +
+                              want[k].second + ", but " + theirs + " has it with " +
+                              have[k].second + "; devices on one port share its " +
+                              want[k].first);
+        }
+        const auto at = atAddress.emplace(std::make_pair(line, slaveOf(devices[i])), i);
+        if (at.second) continue;
+        const DeviceConfig& other = devices[at.first->second];
+        throw ConfigError(mine + " and devices[" + std::to_string(at.first->second) + "] (" +
+                          other.name + ") both have slaveAddress " +
+                          std::to_string(slaveOf(devices[i])) + " on serial port '" + port +
+                          "'; devices on one port need addresses of their own");
     }
 }
 

@@ -1,5 +1,6 @@
 #include "write_tracker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -26,18 +27,28 @@ void WriteTracker::note(WriteDevice& d, const std::string& text) {
     events_.onEvent(NoteEvent{d.writeName(), text, Json::Value()});
 }
 
-void WriteTracker::report(WriteDevice& d, int function, int address, int status, bool delivered) {
+void WriteTracker::report(WriteDevice& d, int function, int address, int status, bool delivered,
+                          int echo) {
     std::lock_guard<std::mutex> lock(reportsMutex_);
-    reports_.push_back(Report{&d, function, address, status, delivered});
+    reports_.push_back(Report{&d, function, address, status, delivered, echo, false});
+}
+
+void WriteTracker::sent(WriteDevice& d, int function, int address) {
+    std::lock_guard<std::mutex> lock(reportsMutex_);
+    reports_.push_back(Report{&d, function, address, 0, false, -1, true});
+}
+
+bool WriteTracker::latest(const Pending& p) const {
+    for (auto it = pending_.rbegin(); it != pending_.rend(); ++it)
+        if (it->device == p.device) return &*it == &p;
+    return true;
+}
+
+WriteTracker::Clock::duration WriteTracker::waitFor(const Pending& p) const {
+    return std::chrono::milliseconds(p.timeoutMs + kReportGraceMs);
 }
 
 void WriteTracker::write(WriteDevice& d, int code, const std::vector<uint16_t>& words) {
-    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        if (it->device != &d) continue;
-        note(d, it->what + ": no outcome before the next write");
-        pending_.erase(it);
-        break;
-    }
     const bool one = code == kWriteRegisterCode;
     std::string what = one ? "write register " + std::to_string(words[0]) + " = " +
                                  std::to_string(words[1])
@@ -77,12 +88,17 @@ void WriteTracker::write(WriteDevice& d, int code, const std::vector<uint16_t>& 
     pending_.push_back(p);
 }
 
-void WriteTracker::resolve(const Pending& p, int status) {
+void WriteTracker::resolve(const Pending& p, int status, bool delivered, int echo) {
     WriteOutcomeEvent e;
     e.device = p.device->writeName();
     e.status = status;
     std::string text;
-    if (status == 0) {
+    if (status == 0 && (!delivered || !latest(p)) && echo >= 0) {
+        // A later write holds the device's outcome: this reply's own echo speaks.
+        e.result = outcomeName(echo == 1 ? WriteOutcome::confirmed : WriteOutcome::notConfirmed);
+        text = echo == 1 ? "confirmed by the supply (its echo matches)"
+                         : "NOT confirmed: the supply's echo differs";
+    } else if (status == 0) {
         bool known = false;
         const int outcome = queryOutcome(*p.device, known);
         if (known) e.outcome = outcome;
@@ -116,30 +132,51 @@ void WriteTracker::resolve(const Pending& p, int status) {
     events_.onEvent(e);
 }
 
+void WriteTracker::take(const Report& r) {
+    const auto same = [&r](const Pending& p) {
+        return p.device == r.device && p.function == r.function && p.address == r.address;
+    };
+    if (r.sentOnly) {
+        masterSays_ = true;
+        for (auto& p : pending_) {
+            if (p.sent || !same(p)) continue;
+            p.sent = true;
+            p.deadline = now_() + waitFor(p);
+            return;
+        }
+        return;
+    }
+    // Requests of one device end in the order they were written.
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (!same(*it)) continue;
+        resolve(*it, r.status, r.delivered, r.echo);
+        pending_.erase(it);
+        return;
+    }
+    for (auto it = gaveUp_.begin(); it != gaveUp_.end(); ++it) {
+        if (!same(*it)) continue;
+        resolve(*it, r.status, false, r.echo);
+        gaveUp_.erase(it);
+        return;
+    }
+}
+
 void WriteTracker::check() {
     std::vector<Report> reports;
     {
         std::lock_guard<std::mutex> lock(reportsMutex_);
         reports.swap(reports_);
     }
-    for (const auto& r : reports) {
-        // A superseded request's report is not this write's outcome.
-        if (!r.delivered) continue;
-        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-            if (it->device != r.device || it->function != r.function || it->address != r.address)
-                continue;
-            resolve(*it, r.status);
-            pending_.erase(it);
-            break;
-        }
-    }
+    for (const auto& r : reports) take(r);
     // A master that reports nothing: the driver's outcome, or give up.
     for (auto it = pending_.begin(); it != pending_.end();) {
         bool known = false;
-        const int outcome = queryOutcome(*it->device, known);
+        // Only for a master that does not say when it sent: one that does reports.
+        const int outcome =
+            latest(*it) && !it->sent ? queryOutcome(*it->device, known) : -1;
         if (known && (outcome == 1 || outcome == 3)) {
             resolve(*it, 0);
-        } else if (now_() >= it->deadline) {
+        } else if (now_() >= it->deadline && (it->sent || !masterSays_)) {
             WriteOutcomeEvent e;
             e.device = it->device->writeName();
             e.result = outcomeName(WriteOutcome::noReport);
@@ -148,6 +185,9 @@ void WriteTracker::check() {
                      std::to_string(it->timeoutMs + kReportGraceMs) + " ms (outcome " +
                      (known ? std::to_string(outcome) : std::string("unknown")) + ")";
             events_.onEvent(e);
+            gaveUp_.push_back(*it);
+            // Bounded: the oldest given up are forgotten first.
+            if (gaveUp_.size() > 64) gaveUp_.erase(gaveUp_.begin());
         } else {
             ++it;
             continue;

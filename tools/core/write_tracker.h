@@ -52,8 +52,12 @@ public:
     // code: kWriteRegisterCode or kWriteRegistersCode; words: address, values.
     // Command-loop thread only, as are check() and abandon().
     void write(WriteDevice& d, int code, const std::vector<uint16_t>& words);
-    // The master's report of how a request ended; any thread.
-    void report(WriteDevice& d, int function, int address, int status, bool delivered);
+    // The master's report of how a request ended; any thread. echo: 1 the
+    // reply echoed what was written, 0 it did not, -1 not known.
+    void report(WriteDevice& d, int function, int address, int status, bool delivered,
+                int echo = -1);
+    // The master put the request on the line: its reply time counts from here.
+    void sent(WriteDevice& d, int function, int address);
     void check();
     bool idle() const { return pending_.empty(); }
     // The run ends: what is pending gets no outcome.
@@ -67,6 +71,7 @@ private:
         std::string what;
         Clock::time_point deadline;
         int timeoutMs = 0;
+        bool sent = false;
     };
     struct Report {
         WriteDevice* device = nullptr;
@@ -74,13 +79,24 @@ private:
         int address = 0;
         int status = 0;
         bool delivered = false;
+        int echo = -1;
+        bool sentOnly = false;  // the request went out; no outcome yet
     };
-    void resolve(const Pending& p, int status);
+    // The device's outcome speaks for p only while p is its latest write.
+    bool latest(const Pending& p) const;
+    void resolve(const Pending& p, int status, bool delivered = true, int echo = -1);
+    void take(const Report& r);
+    Clock::duration waitFor(const Pending& p) const;
     void note(WriteDevice& d, const std::string& text);
 
     EventSink& events_;
     std::function<Clock::time_point()> now_;
     std::vector<Pending> pending_;
+    // The master says when a request goes out, and ends each it took: a
+    // write it has not sent yet waits for the line however long that takes.
+    bool masterSays_ = false;
+    // Given up on; a verdict that still comes is reported, not dropped.
+    std::vector<Pending> gaveUp_;
     std::mutex reportsMutex_;
     std::vector<Report> reports_;
 };

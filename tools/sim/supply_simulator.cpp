@@ -116,6 +116,9 @@ void SupplySimulator::answer(const unsigned char* q, int length) {
         const int wrongCount = (count + 1) & 0xffff;
         raw[4] = static_cast<uint8_t>(wrongCount >> 8);
         raw[5] = static_cast<uint8_t>(wrongCount);
+    } else if (function == MODBUS_FC_READ_HOLDING_REGISTERS) {
+        // The master's look at the line when it opens (does it echo?).
+        what = "register " + std::to_string(address) + " read";
     } else {
         what = "request with function " + std::to_string(function);
     }

@@ -75,6 +75,24 @@ TEST(SiteConfig, RejectsWithTheKeyNamed) {
             {"dataId": 2, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "baudRate": 2400}}}]})",
          "devices[1] (sps2) wants serial port '/dev/ttyS1' at 2400 bit/s, but devices[0] (sps1) "
          "has it at 9600 bit/s"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1"}}},
+            {"dataId": 2, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "slaveAddress": 2,
+                                                       "parity": "even"}}}]})",
+         "devices[1] (sps2) wants serial port '/dev/ttyS1' with parity \"even\", but devices[0] "
+         "(sps1) has it with \"none\""},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1"}}},
+            {"dataId": 2, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "slaveAddress": 1}}}]})",
+         "devices[1] (sps2) and devices[0] (sps1) both have slaveAddress 1 on serial port '/dev/ttyS1'"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"parity": "mark"}}}]})",
+         "settings.hostSetting.parity must be \"none\", \"even\" or \"odd\""},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"stopBits": 1.5}}}]})",
+         "settings.hostSetting.stopBits must be 1 or 2"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"localEcho": true}}}]})",
+         "settings.hostSetting.localEcho must be"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"rs485": {"rtsOnSend": 1}}}}]})",
+         "settings.hostSetting.rs485.rtsOnSend must be true or false"},
+        {R"({"devices": [{"dataId": 1, "settings": {"hostSetting": {"rs485": {"delayAfterSendMs": 101}}}}]})",
+         "settings.hostSetting.rs485.delayAfterSendMs must be an integer from 0 to 100"},
         {R"({"plugin": 1, "devices": [{"dataId": 1}]})", "'plugin' must be"},
         {R"({"devices": [{"dataId": 1}], "devices": []})", "invalid JSON"},
     };
@@ -97,7 +115,8 @@ TEST(SiteConfig, DevicesShareAPortAtOneSpeed) {
         {"dataId": 2, "settings": {"hostSetting": {"serialPort": "/dev/ttyS1", "slaveAddress": 2,
                                                    "baudRate": 9600}}},
         {"dataId": 3, "settings": {"hostSetting": {"serialPort": "/dev/ttyS2", "baudRate": 19200}}},
-        {"dataId": 4, "settings": {"hostSetting": {"serialPort": "/dev/ttyS2", "baudRate": 19200}}},
+        {"dataId": 4, "settings": {"hostSetting": {"serialPort": "/dev/ttyS2", "baudRate": 19200,
+                                                   "slaveAddress": 2}}},
         {"dataId": 5, "settings": {"hostSetting": {"baudRate": 1200}}}]})",
                                       "s.json");
     EXPECT_EQ(site.devices.size(), 5u);
