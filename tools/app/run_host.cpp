@@ -15,6 +15,7 @@
 #include "history_sink.h"
 #include "history_store.h"
 #include "history_writer.h"
+#include "clock_text.h"
 #include "host.h"
 #include "host_app.h"
 #include "scenario.h"
@@ -87,7 +88,6 @@ private:
     SiteConfig site_;
     Scenario scenario_;
     std::string dbPath_, pluginPath_;
-    long long roundsBefore_ = 0, transitionsBefore_ = 0;
 
     // Where events go: the history first, then the console, then the web.
     EventFanout events_;
@@ -130,13 +130,20 @@ void Run::openHistory() {
     Retention keep;
     keep.raw = opt_.keepRawDays * 86400LL;
     store_->setRetention(keep);
+    const int budgetMB = opt_.maxDbMB >= 0 ? opt_.maxDbMB : site_.maxDatabaseMB;
+    store_->setBudget(budgetMB * 1024LL * 1024);
     store_->checkSound();
-    roundsBefore_ = store_->countRounds("");
-    transitionsBefore_ = store_->countTransitions("");
+    const UncleanEnd last = store_->beginRun(stampText());
+    if (last.found)
+        out_.error("smd-host: the last run on " + dbPath_ +
+                   " ended without a clean stop (killed, crashed or power cut): rounds after " +
+                   last.lastText + " may be missing" +
+                   (last.lost > 0 ? "; " + std::to_string(last.lost) + " rows kept in memory were lost"
+                                  : std::string()));
     storeWriter_.reset(new StoreWriter(*store_));
-    historyWriter_.reset(new HistoryWriter(*storeWriter_, [this](const std::string& line) {
-        out_.error(line);
-    }));
+    historyWriter_.reset(new HistoryWriter(
+        *storeWriter_, [this](const std::string& line) { out_.error(line); }, HistoryWriter::kCapacity,
+        std::chrono::milliseconds(1000), std::chrono::milliseconds(opt_.commitEveryMs)));
     historySink_.reset(new HistorySink(*historyWriter_));
 }
 
@@ -204,6 +211,11 @@ void Run::finishStoring() {
     if (!historyWriter_ || storingFinished_) return;
     storingFinished_ = true;
     unstored_ = historyWriter_->finish();
+    try {
+        store_->endRun();
+    } catch (const std::exception&) {
+        // Not marked: the next start says this run may have lost rounds, as it did.
+    }
     if (unstored_ > 0)
         out_.error("smd-host: " + std::to_string(unstored_) +
                    " rounds and transitions of this run could not be stored in " + dbPath_);
@@ -213,8 +225,8 @@ void Run::summary() {
     if (!store_) return;
     char abs[PATH_MAX];
     const std::string where = ::realpath(dbPath_.c_str(), abs) != nullptr ? abs : dbPath_;
-    const long long rounds = store_->countRounds("") - roundsBefore_;
-    const long long transitions = store_->countTransitions("") - transitionsBefore_;
+    const long long rounds = store_->storedRounds();
+    const long long transitions = store_->storedTransitions();
     Json::Value j;
     j["event"] = "history";
     j["database"] = where;

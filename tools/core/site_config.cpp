@@ -248,6 +248,11 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
         SiteConfig site;
         site.plugin = pathMember(root, "plugin");
         site.database = pathMember(root, "database");
+        if (root.isMember("maxDatabaseMB")) {
+            site.maxDatabaseMB = static_cast<int>(intIn(root["maxDatabaseMB"], 0, 1000000, "'maxDatabaseMB'",
+                                                        "an integer from 0 to 1000000"));
+            if (site.maxDatabaseMB == 1) throw ConfigError("'maxDatabaseMB' must be 0 (none) or at least 2");
+        }
         const Json::Value& devices = root["devices"];
         if (!devices.isArray() || devices.empty())
             throw ConfigError("'devices' must be a non-empty array");
