@@ -73,19 +73,17 @@ void HistoryStore::holdBudget() {
     }
 }
 
-// After each commit: the WAL folded into the file, so it stays a commit's
-// size; a file over its budget (lowered since it grew) gives free pages back.
+// After each commit: a file over its budget (lowered since it grew) gives
+// free pages back.
 void HistoryStore::checkpoint() {
-    if (budget_ > 0) {
+    {
         const long long pages = single(kPageCount), free = single(kFreePages);
         sql::Stmt st(db_, "PRAGMA page_size");
         const long long pageSize = sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : 0;
-        if (free > 0 && pages * pageSize > budget_)
+        if (budget_ > 0 && free > 0 && pages * pageSize > budget_)
             sqlite3_exec(db_, ("PRAGMA incremental_vacuum(" + std::to_string(free) + ")").c_str(),
                          nullptr, nullptr, nullptr);
     }
-    // A reader in the way leaves the rest for the next commit.
-    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 }
 
 UncleanEnd HistoryStore::beginRun(const std::string& at) {
@@ -136,12 +134,24 @@ UncleanEnd HistoryStore::beginRun(const std::string& at) {
     return end;
 }
 
+// With the last buckets: a run marked clean left nothing to make again.
 void HistoryStore::endRun() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (db_ == nullptr || runId_ == 0) return;
-    sql::Stmt st(db_, "UPDATE runs SET clean = 1, waiting = 0 WHERE id = ?1");
-    st.integer(1, runId_);
-    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+    const Buckets before = pending_;
+    step(kBegin);
+    try {
+        flushTiers(true);
+        sql::Stmt st(db_, "UPDATE runs SET clean = 1, waiting = 0 WHERE id = ?1");
+        st.integer(1, runId_);
+        if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+        step(kCommit);
+    } catch (...) {
+        sqlite3_step(kept(kRollback));
+        sqlite3_reset(kept_[kRollback]);
+        pending_ = before;
+        throw;
+    }
     runId_ = 0;
 }
 

@@ -201,6 +201,10 @@ private:
     void insertRound(const HistoryRow& row, Buckets& buckets, long long& due);
     void insertTransition(const HistoryRow& row);
     void addToTiers(const Bucket& b, int device, long long minute);
+    void flushTiers(bool all);  // history_tiers.cpp
+    void refoldTiers();         // history_tiers.cpp
+    void mergePending(int device, long long step, long long from, long long to, const Buckets& pending,
+                      std::vector<PlotPoint>& points);
     void prune(long long now);
     void holdBudget();               // history_budget.cpp
     void checkpoint();               // history_budget.cpp
@@ -211,6 +215,8 @@ private:
     Retention keep_;
     LocalTime localTime_;
     int sincePrune_ = 0;
+    Buckets pending_;       // per device, its latest minute: not in the tiers yet
+    long long flushes_ = 0; // commits that moved buckets from pending_ to the tiers
     std::map<std::string, int> devices_;               // name: its number in the keys
     std::map<int, std::pair<long long, int>> lastKey_;  // device: latest second, copies in it
     long long budget_ = 0;

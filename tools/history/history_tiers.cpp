@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "history_schema.h"
@@ -140,6 +141,94 @@ void HistoryStore::addToTiers(const Bucket& b, int device, long long minute) {
     }
 }
 
+// Each device's buckets before its latest minute go to the tiers; all of
+// them at the end of a run.
+void HistoryStore::flushTiers(bool all) {
+    std::map<int, long long> latest;
+    for (const auto& [key, b] : pending_) {
+        long long& l = latest[key.first];
+        l = std::max(l, key.second);
+    }
+    bool moved = false;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (!all && it->first.second >= latest[it->first.first]) {
+            ++it;
+            continue;
+        }
+        addToTiers(it->second, it->first.first, it->first.second);
+        it = pending_.erase(it);
+        moved = true;
+    }
+    if (moved) ++flushes_;
+}
+
+// At a start after a run that did not close: each device's rounds after its
+// last minute bucket, which that run still held in memory, summed up again
+// (and written with the next commit).
+void HistoryStore::refoldTiers() {
+    {
+        sql::Stmt last(db_, "SELECT clean FROM runs ORDER BY id DESC LIMIT 1");
+        if (sqlite3_step(last.s) == SQLITE_ROW && sqlite3_column_int(last.s, 0) != 0) return;
+    }
+    Buckets buckets;
+    sql::Stmt devices(db_, "SELECT id FROM devices");
+    while (sqlite3_step(devices.s) == SQLITE_ROW) {
+        const int dev = sqlite3_column_int(devices.s, 0);
+        long long from = 0;
+        {
+            sql::Stmt st(db_, "SELECT key >> 12 FROM tier_minute WHERE key & 4095 = ?1 ORDER BY key DESC LIMIT 1");
+            st.integer(1, dev);
+            if (sqlite3_step(st.s) == SQLITE_ROW) from = sqlite3_column_int64(st.s, 0) + kMinute.step;
+        }
+        sql::Stmt st(db_, "SELECT key, record FROM rounds WHERE key >= ?1 AND kind = 0 AND (key >> 4) & 4095 = ?2");
+        st.integer(1, sql::roundKey(from, 0, 0));
+        st.integer(2, dev);
+        while (sqlite3_step(st.s) == SQLITE_ROW) {
+            Record r;
+            const auto* img = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 1));
+            if (!decodeRecord(img, static_cast<std::size_t>(sqlite3_column_bytes(st.s, 1)), r)) continue;
+            const long long t = sql::roundTime(sqlite3_column_int64(st.s, 0));
+            Bucket& b = buckets[{dev, floorTo(t, kMinute.step)}];
+            for (std::size_t i = 0; i < kReadings.size(); ++i) {
+                const float v = kReadings[i].of(r);
+                b.min[i] = b.n == 0 ? v : std::min(b.min[i], v);
+                b.max[i] = b.n == 0 ? v : std::max(b.max[i], v);
+                b.sum[i] += v;
+            }
+            for (std::size_t i = 0; i < r.alarms.size(); ++i)
+                if (r.alarms[i] != 0) b.alarms |= 1u << i;
+            ++b.n;
+        }
+    }
+    // Held as that run held them: a minute this run goes on with is written once, whole.
+    pending_ = std::move(buckets);
+}
+
+// Buckets still in memory added to a tier's points, as stored ones would be.
+void HistoryStore::mergePending(int device, long long step, long long from, long long to,
+                                const Buckets& pending, std::vector<PlotPoint>& points) {
+    for (const auto& [key, b] : pending) {
+        const long long t = floorTo(key.second, step);
+        if (key.first != device || t < floorTo(from, step) || t > to) continue;
+        auto at = std::lower_bound(points.begin(), points.end(), t,
+                                   [](const PlotPoint& p, long long v) { return p.t < v; });
+        if (at == points.end() || at->t != t) {
+            PlotPoint p;
+            p.t = t;
+            at = points.insert(at, p);
+        }
+        PlotPoint& p = *at;
+        for (std::size_t i = 0; i < kReadingCount; ++i) {
+            const double sum = double(p.mean[i]) * double(p.rounds) + b.sum[i];
+            p.min[i] = p.rounds == 0 ? b.min[i] : std::min(p.min[i], b.min[i]);
+            p.max[i] = p.rounds == 0 ? b.max[i] : std::max(p.max[i], b.max[i]);
+            p.mean[i] = static_cast<float>(sum / double(p.rounds + b.n));
+        }
+        p.alarms |= b.alarms;
+        p.rounds += b.n;
+    }
+}
+
 // `now` is this round's time, not the latest seen: one round from a clock far
 // ahead cannot take more than a batch of rows with it.
 void HistoryStore::prune(long long now) {
@@ -195,7 +284,25 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
     }
     series.tier = tier->name;
     series.step = tier == &kRaw ? 0 : tier->step;
-    series.points = readRows(db, *tier, dev, from, to);
+    // Read beside the buckets still in memory; a commit that moved some of
+    // them to the file in between makes it read again.
+    for (int attempt = 0;; ++attempt) {
+        Buckets pending;
+        long long flushes;
+        {
+            std::lock_guard<std::mutex> writing(mutex_);
+            pending = pending_;
+            flushes = flushes_;
+        }
+        series.points = readRows(db, *tier, dev, from, to);
+        if (tier == &kRaw) break;
+        {
+            std::lock_guard<std::mutex> writing(mutex_);
+            if (flushes != flushes_ && attempt < 4) continue;
+        }
+        mergePending(dev, tier->step, from, to, pending, series.points);
+        break;
+    }
     if (series.points.size() > maxPoints) {
         const long long perPoint = (span + static_cast<long long>(maxPoints) - 1) /
                                    static_cast<long long>(maxPoints);

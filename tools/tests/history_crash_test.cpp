@@ -203,7 +203,7 @@ TEST(HistoryCrash, GroupCommitsKilledLoseOnlyTheLastRoundsAndSaySo) {
     int committed = 0;  // runs killed after a commit of their own
     for (int run = 0; run < 8; ++run) {
         seed = seed * 1103515245u + 12345u;
-        const long long from = killedGroupRun(path, 500 + static_cast<int>((seed >> 16) % 20000));
+        const long long from = killedGroupRun(path, 500 + static_cast<int>((seed >> 16) % 8000));
         HistoryStore next(path, false);
         const long long stored = next.countRounds("sps1");
         const smdhost::UncleanEnd end = next.beginRun("2026-06-01 00:00:00.000");

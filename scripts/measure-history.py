@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""The history on a board's flash, measured from outside.
+
+1. Bytes written per round: smd-host runs four simulated supplies (poll
+   interval 1000 ms, default options) on a database in a disk folder, and
+   the kernel's count of bytes it wrote to storage (write_bytes of
+   /proc/PID/io, taken at exit through wait4's ru_oublock) is divided by
+   the rounds it stored. A short run first creates the file, so the figure
+   is the steady state.
+2. Bytes per stored round at 30 days: a database of 30 days of one round a
+   second, written through the store (tools/tests/history_fill), its file
+   size (WAL included) over its rounds.
+3. Start time on that database: from exec until smd-host hands the last
+   stored record back to the device (its first line).
+
+  scripts/measure-history.py [--build DIR] [--rounds N] [--commit-every SEC] [--days D]
+Exits 1 when a figure is over its bound (1024 B, 100 B, 1 s).
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def site(path, devices, poll_ms):
+    settings = {
+        "appSetting": {"b_mode": 1, "a2": 0.1, "b2": 0, "ai3x1": 0, "ai3y1": 0,
+                       "ai3x2": 6000, "ai3y2": 60, "a4": 0.1, "b4": 0},
+    }
+    doc = {"devices": [{"name": "sps%d" % (i + 1), "dataId": i + 1, "pollIntervalMs": poll_ms,
+                        "settings": settings} for i in range(devices)]}
+    with open(path, "w") as f:
+        json.dump(doc, f)
+
+
+def written_by(build, args):
+    """Runs smd-host to its end: bytes it wrote to storage (its output, read
+    through a pipe, not counted), its output lines, seconds."""
+    proc = subprocess.Popen([os.path.join(build, "smd-host")] + args + ["--json"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(proc.stdout.read().splitlines()))
+    reader.start()
+    start = time.monotonic()
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.monotonic() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    reader.join()
+    if proc.returncode != 0:
+        sys.exit("smd-host failed: %s" % "\n".join(lines[-5:]))
+    return usage.ru_oublock * 512, lines, seconds
+
+
+def stored_rounds(lines):
+    for line in lines:
+        try:
+            e = json.loads(line)
+        except ValueError:
+            continue
+        if e.get("event") == "history":
+            return e["rounds"]
+    sys.exit("no history line from smd-host")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--rounds", type=int, default=160, help="rounds per device (4 devices)")
+    ap.add_argument("--poll-ms", type=int, default=1000)
+    ap.add_argument("--commit-every", default=None, help="passed to smd-host; default: its own")
+    ap.add_argument("--days", type=int, default=30)
+    ap.add_argument("--skip-size", action="store_true")
+    a = ap.parse_args()
+    work = os.path.join(a.build, "measure-history")
+    os.makedirs(work, exist_ok=True)
+    conf = os.path.join(work, "site.json")
+    site(conf, 4, a.poll_ms)
+    db = os.path.join(work, "flash.db")
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(db + suffix):
+            os.remove(db + suffix)
+    base = ["--config", conf, "--simulate", "normal", "--db", db]
+    if a.commit_every is not None:
+        base += ["--commit-every", a.commit_every]
+    written_by(a.build, base + ["--rounds", "2"])
+    os.sync()
+    written, lines, seconds = written_by(a.build, base + ["--rounds", str(a.rounds)])
+    rounds = stored_rounds(lines)
+    per_round = written / max(rounds, 1)
+    failed = False
+    print("bytes written per round: %.0f B (%d B written for %d rounds of 4 devices in %.0f s, "
+          "poll interval %d ms)" % (per_round, written, rounds, seconds, a.poll_ms))
+    failed |= per_round > 1024
+    if a.skip_size:
+        return 1 if failed else 0
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
