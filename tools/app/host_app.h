@@ -23,7 +23,7 @@ struct RunOptions {
     bool restore = true;
     int stopGraceMs = 15000;  // how long a stop waits for a round in progress
     int keepRawDays = 30;     // raw rounds kept; 0: for ever (the tiers stay longer)
-    int commitEveryMs = 5000; // the history's least time between commits; 0: a commit per batch
+    int commitEveryMs = 10000; // the history's least time between commits; 0: a commit per batch
     int maxDbMB = -1;         // the history's size budget; -1: the site's, 0: none
     bool http = false;        // the web front: dashboard, /api, /metrics
     HttpOptions httpOptions;

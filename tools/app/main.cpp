@@ -21,7 +21,7 @@ const char* const kUsage =
     "  --db PATH          history database (default: smd-host.db here)\n"
     "  --keep-raw DAYS    keep every round this long, then only per-minute and\n"
     "                     per-hour summaries (default 30; 0 keeps them all)\n"
-    "  --commit-every SEC store the history at most this often (default 5; 0 at\n"
+    "  --commit-every SEC store the history at most this often (default 10; 0 at\n"
     "                     once); a power cut loses at most the last SEC of rounds\n"
     "  --max-db MB        the history's size budget: the oldest rounds go first\n"
     "                     (default: \"maxDatabaseMB\" of the site file, else none)\n"

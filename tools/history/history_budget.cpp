@@ -17,6 +17,19 @@ constexpr long long kHour = 3600, kDay = 86400;
 // Rows taken per commit at most: a budget lowered far below the file is
 // reached over a few commits, each of them short.
 constexpr long long kMostFreedRows = 100000;
+// What the budget leaves to the WAL: the pages at which it is folded back
+// (sqlite3_wal_autocheckpoint), and a commit of a full batch.
+constexpr long long kWalPages = 64 + 32;
+
+long long pageSizeOf(sqlite3* db) {
+    sql::Stmt st(db, "PRAGMA page_size");
+    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : 0;
+}
+
+// The bytes the file itself may take.
+long long fileRoom(long long budget, long long pageSize) {
+    return budget - kWalPages * (pageSize + 24);
+}
 
 }  // namespace
 
@@ -31,24 +44,20 @@ long long HistoryStore::single(Kept which) {
 
 // Inside the commit's transaction. Pages freed here are taken again by the
 // next rows, so the file stops growing once it holds the budget's share of
-// them; 90% leaves room for the WAL and for a commit's growth.
+// them (less the WAL's); 90% of it leaves room for a commit's growth.
 void HistoryStore::holdBudget() {
     if (budget_ <= 0) return;
-    long long pageSize = 0;
-    {
-        sql::Stmt st(db_, "PRAGMA page_size");
-        if (sqlite3_step(st.s) == SQLITE_ROW) pageSize = sqlite3_column_int64(st.s, 0);
-    }
-    if (pageSize <= 0) return;
+    const long long pageSize = pageSizeOf(db_), room = fileRoom(budget_, pageSize);
+    if (pageSize <= 0 || room <= 0) return;
     long long freedRows = 0;
     while (freedRows < kMostFreedRows) {
         const long long used = (single(kPageCount) - single(kFreePages)) * pageSize;
-        if (used <= budget_ / 10 * 9) return;
+        if (used <= room / 10 * 9) return;
         const long long newestKey = single(kNewestKey);
         if (newestKey < 0) return;
         const long long newest = sql::roundTime(newestKey);
         // Down to 85%, a round being about 60 bytes and a bucket about 160.
-        const long long excess = used - budget_ / 20 * 17;
+        const long long excess = used - room / 20 * 17;
         long long taken = 0;
         const struct {
             Kept which;
@@ -75,12 +84,11 @@ void HistoryStore::holdBudget() {
 
 // After each commit: a file over its budget (lowered since it grew) gives
 // free pages back.
-void HistoryStore::checkpoint() {
-    {
+void HistoryStore::shrinkToBudget() {
+    if (budget_ > 0) {
         const long long pages = single(kPageCount), free = single(kFreePages);
-        sql::Stmt st(db_, "PRAGMA page_size");
-        const long long pageSize = sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : 0;
-        if (budget_ > 0 && free > 0 && pages * pageSize > budget_)
+        const long long pageSize = pageSizeOf(db_);
+        if (free > 0 && pages * pageSize > fileRoom(budget_, pageSize))
             sqlite3_exec(db_, ("PRAGMA incremental_vacuum(" + std::to_string(free) + ")").c_str(),
                          nullptr, nullptr, nullptr);
     }

@@ -30,8 +30,11 @@ HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path)
             exec("PRAGMA synchronous=NORMAL");
             upgrade();
             // A small WAL, folded back now and then: a page rewritten by
-            // many commits reaches the file once.
+            // many commits reaches the file once. Kept with its index at a
+            // close, so a start does not write them anew.
             sqlite3_wal_autocheckpoint(db_, 64);
+            int persist = 1;
+            sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
             refoldTiers();
         } else {
             Stmt check(db_, "SELECT count(*) FROM rounds");
@@ -187,7 +190,7 @@ void HistoryStore::add(const std::vector<HistoryRow>& rows) {
     waitingStored_ = waiting_;
     storedRounds_ += rounds;
     storedTransitions_ += static_cast<long long>(rows.size()) - rounds;
-    checkpoint();
+    shrinkToBudget();
 }
 
 int HistoryStore::deviceId(const std::string& name) {
@@ -233,10 +236,14 @@ void HistoryStore::insertRound(const HistoryRow& row, Buckets& buckets, long lon
     auto last = lastKey_.find(dev);
     int copy = last != lastKey_.end() && last->second.first == t ? last->second.second + 1 : 0;
     sqlite3_stmt* st = kept(kInsertRound);
-    for (;; ++copy) {
+    for (int spilled = 0;; ++copy) {
         // More rounds of one device in one second than a key holds come only
-        // from a clock gone wrong: the rest of that second is not kept.
-        if (copy >= (1 << sql::kCopyBits)) return;
+        // from a clock gone wrong: they go on into the next seconds.
+        if (copy >= (1 << sql::kCopyBits)) {
+            if (++spilled > 100000) throw StoreError("no free key for a round of " + row.device);
+            ++t;
+            copy = 0;
+        }
         sql::Use use(st);
         use.integer(1, sql::roundKey(t, dev, copy));
         use.integer(2, kind);

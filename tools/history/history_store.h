@@ -207,7 +207,7 @@ private:
                       std::vector<PlotPoint>& points);
     void prune(long long now);
     void holdBudget();               // history_budget.cpp
-    void checkpoint();               // history_budget.cpp
+    void shrinkToBudget();           // history_budget.cpp
     sqlite3* reader();
     std::string path_;
     sqlite3* db_ = nullptr;

@@ -141,17 +141,23 @@ void HistoryStore::addToTiers(const Bucket& b, int device, long long minute) {
     }
 }
 
-// Each device's buckets before its latest minute go to the tiers; all of
-// them at the end of a run.
+// A device's buckets before its latest minute go to the tiers once the
+// oldest of them is a few minutes older than it: a page or two rewritten
+// every few minutes, not every minute. All of them at the end of a run.
 void HistoryStore::flushTiers(bool all) {
-    std::map<int, long long> latest;
+    constexpr long long kHeld = 5 * kMinute.step;
+    std::map<int, std::pair<long long, long long>> span;  // device: oldest, latest minute
     for (const auto& [key, b] : pending_) {
-        long long& l = latest[key.first];
-        l = std::max(l, key.second);
+        auto [it, fresh] = span.emplace(key.first, std::make_pair(key.second, key.second));
+        if (!fresh) {
+            it->second.first = std::min(it->second.first, key.second);
+            it->second.second = std::max(it->second.second, key.second);
+        }
     }
     bool moved = false;
     for (auto it = pending_.begin(); it != pending_.end();) {
-        if (!all && it->first.second >= latest[it->first.first]) {
+        const auto& [oldest, latest] = span[it->first.first];
+        if (!all && (latest - oldest < kHeld || it->first.second >= latest)) {
             ++it;
             continue;
         }
