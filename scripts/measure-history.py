@@ -77,6 +77,10 @@ def main():
     ap.add_argument("--days", type=int, default=30)
     ap.add_argument("--skip-size", action="store_true", help="only the bytes written")
     a = ap.parse_args()
+    if not os.path.exists(os.path.join(a.build, "CMakeCache.txt")):
+        subprocess.run(["cmake", "-S", ROOT, "-B", a.build, "-G", "Ninja"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", a.build, "--target", "smd-host", "plor_sps", "history_fill"], check=True,
+                   stdout=subprocess.DEVNULL)
     work = os.path.join(a.build, "measure-history")
     os.makedirs(work, exist_ok=True)
     conf = os.path.join(work, "site.json")
@@ -92,6 +96,8 @@ def main():
     os.sync()
     written, lines, seconds = written_by(a.build, base + ["--rounds", str(a.rounds)])
     rounds = stored_rounds(lines)
+    if written == 0:
+        sys.exit("nothing written to storage: is %s on a disk (not tmpfs)?" % work)
     per_round = written / max(rounds, 1)
     failed = False
     print("bytes written per round: %.0f B (%d B written for %d rounds of 4 devices in %.0f s, "

@@ -35,7 +35,11 @@ HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path)
             sqlite3_wal_autocheckpoint(db_, 64);
             int persist = 1;
             sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-            refoldTiers();
+            try {
+                refoldTiers();
+            } catch (const StoreError&) {
+                // A damaged or busy file: checkSound says why; the next start folds them.
+            }
         } else {
             Stmt check(db_, "SELECT count(*) FROM rounds");
             Stmt version(db_, "PRAGMA user_version");
