@@ -251,7 +251,8 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
         if (root.isMember("maxDatabaseMB")) {
             site.maxDatabaseMB = static_cast<int>(intIn(root["maxDatabaseMB"], 0, 1000000, "'maxDatabaseMB'",
                                                         "an integer from 0 to 1000000"));
-            if (site.maxDatabaseMB == 1) throw ConfigError("'maxDatabaseMB' must be 0 (none) or at least 2");
+            if (site.maxDatabaseMB > 0 && site.maxDatabaseMB < 8)
+                throw ConfigError("'maxDatabaseMB' must be 0 (none) or at least 8");
         }
         const Json::Value& devices = root["devices"];
         if (!devices.isArray() || devices.empty())

@@ -19,7 +19,7 @@ constexpr long long kHour = 3600, kDay = 86400;
 constexpr long long kMostFreedRows = 100000;
 // What the budget leaves to the WAL: the pages at which it is folded back
 // (sqlite3_wal_autocheckpoint), and a commit of a full batch.
-constexpr long long kWalPages = 64 + 32;
+constexpr long long kWalPages = 256 + 32;
 
 long long pageSizeOf(sqlite3* db) {
     sql::Stmt st(db, "PRAGMA page_size");

@@ -32,7 +32,7 @@ HistoryStore::HistoryStore(const std::string& path, bool readOnly) : path_(path)
             // A small WAL, folded back now and then: a page rewritten by
             // many commits reaches the file once. Kept with its index at a
             // close, so a start does not write them anew.
-            sqlite3_wal_autocheckpoint(db_, 64);
+            sqlite3_wal_autocheckpoint(db_, 256);
             int persist = 1;
             sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
             try {

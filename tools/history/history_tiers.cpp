@@ -180,20 +180,30 @@ void HistoryStore::refoldTiers() {
     sql::Stmt devices(db_, "SELECT id FROM devices");
     while (sqlite3_step(devices.s) == SQLITE_ROW) {
         const int dev = sqlite3_column_int(devices.s, 0);
-        long long from = 0;
+        // The last bucket may hold only the first rounds of its minute (a
+        // clean stop wrote it, and the next run went on in that minute).
+        long long from = 0, counted = 0;
         {
-            sql::Stmt st(db_, "SELECT key >> 12 FROM tier_minute WHERE key & 4095 = ?1 ORDER BY key DESC LIMIT 1");
+            sql::Stmt st(db_, "SELECT key >> 12, n FROM tier_minute WHERE key & 4095 = ?1 ORDER BY key DESC LIMIT 1");
             st.integer(1, dev);
-            if (sqlite3_step(st.s) == SQLITE_ROW) from = sqlite3_column_int64(st.s, 0) + kMinute.step;
+            if (sqlite3_step(st.s) == SQLITE_ROW) {
+                from = sqlite3_column_int64(st.s, 0);
+                counted = sqlite3_column_int64(st.s, 1);
+            }
         }
-        sql::Stmt st(db_, "SELECT key, record FROM rounds WHERE key >= ?1 AND kind = 0 AND (key >> 4) & 4095 = ?2");
+        sql::Stmt st(db_, "SELECT key, record FROM rounds WHERE key >= ?1 AND kind = 0 AND (key >> 4) & 4095 = ?2 "
+                          "ORDER BY key");
         st.integer(1, sql::roundKey(from, 0, 0));
         st.integer(2, dev);
         while (sqlite3_step(st.s) == SQLITE_ROW) {
+            const long long t = sql::roundTime(sqlite3_column_int64(st.s, 0));
+            if (floorTo(t, kMinute.step) == from && counted > 0) {
+                --counted;
+                continue;
+            }
             Record r;
             const auto* img = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 1));
             if (!decodeRecord(img, static_cast<std::size_t>(sqlite3_column_bytes(st.s, 1)), r)) continue;
-            const long long t = sql::roundTime(sqlite3_column_int64(st.s, 0));
             Bucket& b = buckets[{dev, floorTo(t, kMinute.step)}];
             for (std::size_t i = 0; i < kReadings.size(); ++i) {
                 const float v = kReadings[i].of(r);

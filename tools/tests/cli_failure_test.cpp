@@ -148,7 +148,7 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
         {"unknown option", nullptr, {"--frobnicate"}, {"unknown option '--frobnicate'"}, 2},
         {"bad round count", nullptr, {"--rounds", "many"}, {"--rounds takes a whole number"}, 2},
         {"commit interval too long", nullptr, {"--commit-every", "11"}, {"--commit-every takes seconds from 0 to 10"}, 2},
-        {"budget too small", nullptr, {"--max-db", "1"}, {"--max-db takes whole megabytes"}, 2},
+        {"budget too small", nullptr, {"--max-db", "7"}, {"--max-db takes whole megabytes"}, 2},
         {"database cannot be created", nullptr,
          {"--config", "site.json", "--db", "/nonexistent/dir/h.db"},
          {"cannot open history database '/nonexistent/dir/h.db'"}, 1},

@@ -153,8 +153,9 @@ long long killedGroupRun(const std::string& path, int rounds) {
         HistoryStore store(path, false);
         store.beginRun("start");
         smdhost::StoreWriter rows(store);
-        smdhost::HistoryWriter writer(rows, [](const std::string&) {}, smdhost::HistoryWriter::kCapacity,
-                                      std::chrono::milliseconds(1000), std::chrono::milliseconds(2));
+        // Room for all it is handed (the pipe lets it run ahead): none dropped.
+        smdhost::HistoryWriter writer(rows, [](const std::string&) {}, 1000000, std::chrono::milliseconds(1000),
+                                      std::chrono::milliseconds(2));
         for (long long t = from;; ++t) {
             writer.add(roundAt(t));
             (void)!::write(handed[1], "r", 1);

@@ -64,18 +64,18 @@ struct CountingWriter : smdhost::RowWriter {
 
 }  // namespace
 
-// Four devices, a round a second each, ten seconds a commit, for six hours:
-// about three times the budget. The file never passes it; the oldest rounds
+// Four devices, a round a second each, ten seconds a commit, for a day:
+// about two and a half times the budget. The file never passes it; the oldest rounds
 // went, the last hour's and the old transition stayed, and the tiers still
 // answer for the first hour.
 TEST_F(HistoryFlash, HoldsItsBudgetWhileARunWritesPastIt) {
     const std::string path = dir.file("h.db");
-    const long long budget = 2 << 20;
+    const long long budget = 8 << 20;
     HistoryStore store(path, false);
     store.setBudget(budget);
     store.addTransition("sps1", 1, "2026-05-28 20:00:00.000", "41B415001001", "市电故障", "80", true);
     long long largest = 0;
-    const long long end = kT0 + 6 * 3600;
+    const long long end = kT0 + 24 * 3600;
     for (long long t = kT0; t < end; t += 10) {
         std::vector<HistoryRow> batch;
         for (long long s = t; s < t + 10; ++s)
@@ -97,7 +97,7 @@ TEST_F(HistoryFlash, HoldsItsBudgetWhileARunWritesPastIt) {
         EXPECT_EQ(rounds, 3600);
     }
     EXPECT_EQ(store.countTransitions("sps1"), 1);
-    EXPECT_LT(store.countRounds(""), 4 * 6 * 3600);
+    EXPECT_LT(store.countRounds(""), 4 * 24 * 3600);
 }
 
 // A commit interval gathers what comes in it into one batch; the end of the

@@ -79,7 +79,7 @@ TEST(SiteConfig, RejectsWithTheKeyNamed) {
          "has it at 9600 bit/s"},
         {R"({"plugin": 1, "devices": [{"dataId": 1}]})", "'plugin' must be"},
         {R"({"devices": [{"dataId": 1}], "devices": []})", "invalid JSON"},
-        {R"({"maxDatabaseMB": 1, "devices": [{"dataId": 1}]})", "'maxDatabaseMB' must be 0 (none) or at least 2"},
+        {R"({"maxDatabaseMB": 7, "devices": [{"dataId": 1}]})", "'maxDatabaseMB' must be 0 (none) or at least 8"},
         {R"({"maxDatabaseMB": "200", "devices": [{"dataId": 1}]})", "'maxDatabaseMB' must be an integer"},
     };
     for (const auto& c : cases) {
