@@ -9,13 +9,13 @@
 
 #include <unistd.h>
 
+#include "clock_text.h"
 #include "commands.h"
 #include "console.h"
 #include "event_printer.h"
 #include "history_sink.h"
 #include "history_store.h"
 #include "history_writer.h"
-#include "clock_text.h"
 #include "host.h"
 #include "host_app.h"
 #include "scenario.h"
