@@ -24,6 +24,8 @@ struct RunOptions {
     bool restore = true;
     int stopGraceMs = 15000;  // how long a stop waits for a round in progress
     int keepRawDays = 30;     // raw rounds kept; 0: for ever (the tiers stay longer)
+    int commitEveryMs = 10000; // the history's least time between commits; 0: a commit per batch
+    int maxDbMB = -1;         // the history's size budget; -1: the site's, 0: none
     bool http = false;        // the web front: dashboard, /api, /metrics
     HttpOptions httpOptions;
     int staleAfterMs = 0;     // 0: each device's own (configured, or from its poll interval)

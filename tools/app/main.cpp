@@ -23,6 +23,11 @@ const char* const kUsage =
     "  --db PATH          history database (default: smd-host.db here)\n"
     "  --keep-raw DAYS    keep every round this long, then only per-minute and\n"
     "                     per-hour summaries (default 30; 0 keeps them all)\n"
+    "  --commit-every SEC store the history at most this often (default 10; 0 at\n"
+    "                     once); a power cut loses at most the last SEC of rounds\n"
+    "  --max-db MB        the history's size budget (at least 8): the oldest\n"
+    "                     rounds go first\n"
+    "                     (default: \"maxDatabaseMB\" of the site file, else none)\n"
     "  --rounds N         stop after N rounds of every device\n"
     "  --json             JSON lines instead of text\n"
     "  --verbose          show the plug-in's own output lines\n"
@@ -57,7 +62,8 @@ bool parseSeconds(const std::string& text, double lo, double hi, int& ms) {
 
 bool takesValue(const std::string& a) {
     for (const char* o : {"--config", "--simulate", "--plugin", "--db", "--plugin-log", "--log", "--rounds",
-                          "--keep-raw", "--stop-wait", "--http", "--stale-after"})
+                          "--keep-raw", "--stop-wait", "--http", "--stale-after", "--commit-every",
+                          "--max-db"})
         if (a == o) return true;
     return false;
 }
@@ -76,6 +82,11 @@ bool setOption(const std::string& a, const std::string& v, smdhost::RunOptions& 
         why = "--rounds takes a whole number, not '" + v + "'";
     else if (a == "--keep-raw" && (!parseCount(v.c_str(), days) || days > 100000))
         why = "--keep-raw takes whole days, not '" + v + "'";
+    else if (a == "--commit-every" && !parseSeconds(v, 0, 10, opt.commitEveryMs))
+        why = "--commit-every takes seconds from 0 to 10, not '" + v + "'";
+    else if (a == "--max-db" && (!parseCount(v.c_str(), opt.maxDbMB) || opt.maxDbMB > 1000000 ||
+                                 (opt.maxDbMB > 0 && opt.maxDbMB < 8)))
+        why = "--max-db takes whole megabytes, 0 (none) or from 8, not '" + v + "'";
     else if (a == "--stop-wait" && !parseSeconds(v, 0, 3600, opt.stopGraceMs))
         why = "--stop-wait takes seconds, not '" + v + "'";
     else if (a == "--stale-after" && !parseSeconds(v, 0.001, 86400, opt.staleAfterMs))

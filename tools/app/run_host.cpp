@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "clock_text.h"
 #include "commands.h"
 #include "console.h"
 #include "event_printer.h"
@@ -92,7 +93,6 @@ private:
     Scenario scenario_;
     std::string dbPath_, pluginPath_;
     bool dbCreated_ = false;  // by this run: a start that fails takes it away again
-    long long roundsBefore_ = 0, transitionsBefore_ = 0;
 
     // Where events go: the history first, then the console, then the web.
     EventFanout events_;
@@ -137,13 +137,20 @@ void Run::openHistory() {
     Retention keep;
     keep.raw = opt_.keepRawDays * 86400LL;
     store_->setRetention(keep);
+    const int budgetMB = opt_.maxDbMB >= 0 ? opt_.maxDbMB : site_.maxDatabaseMB;
+    store_->setBudget(budgetMB * 1024LL * 1024);
     store_->checkSound();
-    roundsBefore_ = store_->countRounds("");
-    transitionsBefore_ = store_->countTransitions("");
+    const UncleanEnd last = store_->beginRun(stampText());
+    if (last.found)
+        out_.error("smd-host: the last run on " + dbPath_ +
+                   " ended without a clean stop (killed, crashed or power cut): rounds after " +
+                   last.lastText + " may be missing" +
+                   (last.lost > 0 ? "; " + std::to_string(last.lost) + " rows kept in memory were lost"
+                                  : std::string()));
     storeWriter_.reset(new StoreWriter(*store_));
-    historyWriter_.reset(new HistoryWriter(*storeWriter_, [this](const std::string& line) {
-        out_.error(line);
-    }));
+    historyWriter_.reset(new HistoryWriter(
+        *storeWriter_, [this](const std::string& line) { out_.error(line); }, HistoryWriter::kCapacity,
+        std::chrono::milliseconds(1000), std::chrono::milliseconds(opt_.commitEveryMs)));
     historySink_.reset(new HistorySink(*historyWriter_));
 }
 
@@ -211,6 +218,11 @@ void Run::finishStoring() {
     if (!historyWriter_ || storingFinished_) return;
     storingFinished_ = true;
     unstored_ = historyWriter_->finish();
+    try {
+        store_->endRun();
+    } catch (const std::exception&) {
+        // Not marked: the next start says this run may have lost rounds, as it did.
+    }
     if (unstored_ > 0)
         out_.error("smd-host: " + std::to_string(unstored_) +
                    " rounds and transitions of this run could not be stored in " + dbPath_);
@@ -220,8 +232,8 @@ void Run::summary() {
     if (!store_) return;
     char abs[PATH_MAX];
     const std::string where = ::realpath(dbPath_.c_str(), abs) != nullptr ? abs : dbPath_;
-    const long long rounds = store_->countRounds("") - roundsBefore_;
-    const long long transitions = store_->countTransitions("") - transitionsBefore_;
+    const long long rounds = store_->storedRounds();
+    const long long transitions = store_->storedTransitions();
     Json::Value j;
     j["event"] = "history";
     j["database"] = where;

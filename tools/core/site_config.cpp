@@ -325,6 +325,12 @@ SiteConfig parseSiteConfig(const std::string& text, const std::string& source) {
         SiteConfig site;
         site.plugin = pathMember(root, "plugin");
         site.database = pathMember(root, "database");
+        if (root.isMember("maxDatabaseMB")) {
+            site.maxDatabaseMB = static_cast<int>(intIn(root["maxDatabaseMB"], 0, 1000000, "'maxDatabaseMB'",
+                                                        "an integer from 0 to 1000000"));
+            if (site.maxDatabaseMB > 0 && site.maxDatabaseMB < 8)
+                throw ConfigError("'maxDatabaseMB' must be 0 (none) or at least 8");
+        }
         const Json::Value& devices = root["devices"];
         if (!devices.isArray() || devices.empty())
             throw ConfigError("'devices' must be a non-empty array");

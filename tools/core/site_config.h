@@ -25,6 +25,7 @@ struct DeviceConfig {
 struct SiteConfig {
     std::string plugin;    // empty: the host's default
     std::string database;  // empty: the host's default
+    int maxDatabaseMB = 0; // the history's size budget; 0: none
     std::vector<DeviceConfig> devices;
 };
 

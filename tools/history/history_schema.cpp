@@ -1,142 +1,93 @@
-// The history's tables, their upgrade from older files, and the statements
-// every round uses.
+// The history's tables as this build writes them, and the statements every
+// commit uses.
 #include <sqlite3.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "history_schema.h"
 #include "history_sql.h"
 #include "history_store.h"
-#include "history_time.h"
 
 namespace smdhost {
 
-namespace {
+namespace sql {
 
-// The first schema (user_version 0), still what a new file starts from.
-const char* const kBaseSchema = R"(
-CREATE TABLE IF NOT EXISTS rounds(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  device TEXT NOT NULL,
-  data_id INTEGER NOT NULL,
-  stored_at TEXT NOT NULL,
-  source TEXT NOT NULL,
-  record BLOB NOT NULL CHECK(length(record) = 37),
-  record_time TEXT,
-  temperature REAL, load_current REAL, dc_voltage REAL, ac_voltage REAL, ac_current REAL,
-  dc_low INTEGER, dc_high INTEGER, ac_high INTEGER, ac_low INTEGER,
-  mains_fail INTEGER, module_fail INTEGER);
-CREATE INDEX IF NOT EXISTS rounds_by_device ON rounds(device, id);
-CREATE TABLE IF NOT EXISTS transitions(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  device TEXT NOT NULL,
-  data_id INTEGER NOT NULL,
-  at TEXT NOT NULL,
-  signal_id TEXT NOT NULL,
-  name TEXT NOT NULL,
-  value_text TEXT,
-  state TEXT NOT NULL CHECK(state IN ('raised', 'cleared')));
-CREATE INDEX IF NOT EXISTS transitions_by_device ON transitions(device, id);
-)";
-
-// Schema 1: unix seconds beside the local time texts, and the two tiers.
-std::string tierTable(const char* name) {
-    std::string sql = std::string("CREATE TABLE ") + name +
-                      "(\n  device TEXT NOT NULL,\n  t INTEGER NOT NULL,\n  n INTEGER NOT NULL,";
-    for (const Reading& k : kReadings)
-        sql += std::string("\n  ") + k.column + "_min REAL, " + k.column + "_sum REAL, " + k.column + "_max REAL,";
-    return sql + "\n  alarms INTEGER NOT NULL,\n  PRIMARY KEY(device, t)) WITHOUT ROWID;\n";
+// Rounds: the record image under a key that sorts by time first, so rows of
+// every device are appended at the table's end and pruned from its start.
+// key = record time (unix s) << 16 | device << 4 | copy (a second's rounds of
+// one device, and restored copies); kind: 0 round, 1 restored copy, 2 round
+// whose record time is no time (key from when it was stored; no tiers).
+// stored: when stored, in ms after the key's second. Tiers: key = bucket
+// start << 12 | device.
+std::string currentSchema() {
+    return "CREATE TABLE devices(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);\n" +
+           roundsTable("rounds") + tierTable("tier_minute") + tierTable("tier_hour") +
+           "CREATE TABLE transitions(\n"
+           "  id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+           "  device TEXT NOT NULL,\n"
+           "  data_id INTEGER NOT NULL,\n"
+           "  at TEXT NOT NULL,\n"
+           "  signal_id TEXT NOT NULL,\n"
+           "  name TEXT NOT NULL,\n"
+           "  value_text TEXT,\n"
+           "  state TEXT NOT NULL CHECK(state IN ('raised', 'cleared')),\n"
+           "  t INTEGER);\n"
+           "CREATE INDEX transitions_by_device ON transitions(device, id);\n"
+           "CREATE INDEX transitions_by_device_t ON transitions(device, t);\n" +
+           runsTable();
 }
 
-std::string tierColumns() {
-    std::string cols = "device, t, n";
+std::string roundsTable(const char* name) {
+    return std::string("CREATE TABLE ") + name +
+           "(key INTEGER PRIMARY KEY, kind INTEGER NOT NULL, data_id INTEGER NOT NULL, "
+           "stored INTEGER, record BLOB NOT NULL CHECK(length(record) = 37));\n";
+}
+
+std::string tierTable(const char* name) {
+    std::string text = std::string("CREATE TABLE ") + name + "(key INTEGER PRIMARY KEY, n INTEGER NOT NULL";
+    for (const Reading& k : kReadings)
+        text += std::string(", ") + k.column + "_min REAL, " + k.column + "_sum REAL, " + k.column + "_max REAL";
+    return text + ", alarms INTEGER NOT NULL);\n";
+}
+
+std::string tierValues() {
+    std::string cols = "n";
     for (const Reading& k : kReadings)
         cols += std::string(", ") + k.column + "_min, " + k.column + "_sum, " + k.column + "_max";
     return cols + ", alarms";
 }
 
-// What a bucket already stored takes from one added to it.
-std::string mergeClause() {
-    std::string sql = " ON CONFLICT(device, t) DO UPDATE SET n = n + excluded.n";
+// Runs of smd-host: a row at start, marked clean at a clean stop; waiting:
+// rows kept in memory at its last commit.
+std::string runsTable() {
+    return "CREATE TABLE runs(id INTEGER PRIMARY KEY, started TEXT NOT NULL, "
+           "clean INTEGER NOT NULL DEFAULT 0, waiting INTEGER NOT NULL DEFAULT 0);\n";
+}
+
+}  // namespace sql
+
+namespace {
+
+// A summed-up minute added to its bucket: ?1 key, ?2 rounds, ?3..?17 min,
+// sum, max of each reading, ?18 alarm mask.
+std::string upsert(const char* table) {
+    std::string text = std::string("INSERT INTO ") + table + "(key, " + sql::tierValues() + ") VALUES(?1";
+    for (int i = 2; i <= 18; ++i) text += ", ?" + std::to_string(i);
+    text += ") ON CONFLICT(key) DO UPDATE SET n = n + excluded.n";
     for (const Reading& k : kReadings) {
         const std::string c = k.column;
-        sql += ", " + c + "_min = min(" + c + "_min, excluded." + c + "_min)";
-        sql += ", " + c + "_sum = " + c + "_sum + excluded." + c + "_sum";
-        sql += ", " + c + "_max = max(" + c + "_max, excluded." + c + "_max)";
+        text += ", " + c + "_min = min(" + c + "_min, excluded." + c + "_min)";
+        text += ", " + c + "_sum = " + c + "_sum + excluded." + c + "_sum";
+        text += ", " + c + "_max = max(" + c + "_max, excluded." + c + "_max)";
     }
-    return sql + ", alarms = alarms | excluded.alarms";
+    return text + ", alarms = alarms | excluded.alarms";
 }
 
-// Stored rounds added to a tier's buckets in one statement: all of them at the
-// upgrade, or (filter "AND device = ?1 AND t >= ?2") those a crash kept from it.
-std::string fold(const char* table, int step, const std::string& filter) {
-    const std::string bucket = "(t / " + std::to_string(step) + ") * " + std::to_string(step);
-    std::string sql = std::string("INSERT INTO ") + table + "(" + tierColumns() + ") SELECT device, " +
-                      bucket + ", count(*)";
-    for (const Reading& k : kReadings)
-        sql += std::string(", min(") + k.column + "), sum(" + k.column + "), max(" + k.column + ")";
-    sql += ", 0";
-    for (std::size_t i = 0; i < kAlarms.size(); ++i)
-        sql += " | (max(" + std::string(kAlarms[i].key) + " <> 0) << " + std::to_string(i) + ")";
-    return sql + " FROM rounds WHERE source = 'round' AND t IS NOT NULL " + filter +
-           " GROUP BY device, " + bucket + mergeClause() + ";\n";
-}
-
-// A summed-up minute added to its bucket: ?1 device, ?2 bucket start, ?3 rounds,
-// ?4..?18 min, sum, max of each reading, ?19 alarm mask.
-std::string upsert(const char* table) {
-    std::string sql = std::string("INSERT INTO ") + table + "(" + tierColumns() + ") VALUES(?1, ?2, ?3";
-    for (int i = 4; i <= 19; ++i) sql += ", ?" + std::to_string(i);
-    return sql + ")" + mergeClause();
-}
-
-// local_unix(text): the store's reading of a local time text, for the upgrade.
-void localUnixSql(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const unsigned char* text = sqlite3_value_text(argv[0]);
-    const long long t =
-        text ? static_cast<LocalTime*>(sqlite3_user_data(ctx))->unix(reinterpret_cast<const char*>(text))
-             : -1;
-    if (t < 0)
-        sqlite3_result_null(ctx);
-    else
-        sqlite3_result_int64(ctx, t);
-}
-
-// Schema 0 to 1: unix times beside the texts, and the tiers made from every round.
-std::string schema1() {
-    return std::string(kBaseSchema) +
-           "ALTER TABLE rounds ADD COLUMN t INTEGER;\n"
-           "UPDATE rounds SET t = local_unix(record_time);\n"
-           "CREATE INDEX rounds_by_device_t ON rounds(device, t);\n"
-           "ALTER TABLE transitions ADD COLUMN t INTEGER;\n"
-           "UPDATE transitions SET t = local_unix(at);\n"
-           "CREATE INDEX transitions_by_device_t ON transitions(device, t);\n" +
-           tierTable("tier_minute") + tierTable("tier_hour") + fold("tier_minute", 60, "") +
-           fold("tier_hour", 3600, "");
-}
-
-// Schema 1 to 2: schema 1 kept a device's current minute in memory, so a run
-// that ended without closing lost it from the tiers. Every bucket whose
-// rounds are all still kept is made again from them.
-std::string rebuildTiers() {
-    std::string sql = "CREATE TEMP TABLE covered AS SELECT device, min(t) AS first FROM rounds "
-                      "WHERE source = 'round' AND t IS NOT NULL GROUP BY device;\n";
-    for (const auto& [table, step] : {std::pair<const char*, int>{"tier_minute", 60},
-                                      std::pair<const char*, int>{"tier_hour", 3600}}) {
-        const std::string s = std::to_string(step);
-        // The first bucket that starts at or after a device's oldest round.
-        const std::string first = "(SELECT (first + " + s + " - 1) / " + s + " * " + s +
-                                  " FROM temp.covered c WHERE c.device = ";
-        sql += std::string("DELETE FROM ") + table + " WHERE t >= " + first + table + ".device);\n";
-        sql += fold(table, step, "AND t >= " + first + "rounds.device)");
-    }
-    return sql + "DROP TABLE temp.covered;\n";
-}
-
-int userVersion(sqlite3* db) {
-    sql::Stmt st(db, "PRAGMA user_version");
-    return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int(st.s, 0) : 0;
+// Up to ?2 of the oldest rows whose key is below ?1.
+std::string pruneOldest(const std::string& table, const char* key) {
+    return "DELETE FROM " + table + " WHERE " + key + " IN (SELECT " + key + " FROM " + table +
+           " WHERE " + key + " < ?1 ORDER BY " + key + " LIMIT ?2)";
 }
 
 }  // namespace
@@ -168,29 +119,6 @@ void HistoryStore::refuseForeign() {
                      ") and no rounds; name another file");
 }
 
-// In one transaction: a file that breaks off half-way stays at its old schema.
-void HistoryStore::upgrade() {
-    const int version = userVersion(db_);
-    if (version > kHistorySchema)
-        throw StoreError("written by a newer smd-host (schema " + std::to_string(version) + ")");
-    if (version == kHistorySchema) return;
-    LocalTime local;
-    sqlite3_create_function(db_, "local_unix", 1, SQLITE_UTF8, &local, localUnixSql, nullptr,
-                            nullptr);
-    sql::exec(db_, "BEGIN IMMEDIATE");
-    try {
-        sql::exec(db_, (version == 0 ? schema1() : rebuildTiers()) + "PRAGMA user_version = " +
-                           std::to_string(kHistorySchema) + ";\n");
-        sql::exec(db_, "COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_create_function(db_, "local_unix", 1, SQLITE_UTF8, nullptr, nullptr, nullptr,
-                                nullptr);
-        throw;
-    }
-    sqlite3_create_function(db_, "local_unix", 1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
-}
-
 sqlite3_stmt* HistoryStore::kept(Kept which) {
     sqlite3_stmt*& s = kept_[which];
     if (s != nullptr) return s;
@@ -201,30 +129,23 @@ sqlite3_stmt* HistoryStore::kept(Kept which) {
                "t) VALUES(?1,?2,?3,?4,?5,?6,?7,?8)";
         break;
     case kInsertRound:
-        text = "INSERT INTO rounds(device, data_id, stored_at, source, record, record_time";
-        for (const Reading& k : kReadings) text += std::string(", ") + k.column;
-        for (const Alarm& a : kAlarms) text += std::string(", ") + a.key;
-        text += ", t) VALUES(?1";
-        for (int i = 2; i <= 18; ++i) text += ",?" + std::to_string(i);
-        text += ")";
+        text = "INSERT INTO rounds(key, kind, data_id, stored, record) VALUES(?1,?2,?3,?4,?5)";
         break;
     case kUpsertMinute: text = upsert("tier_minute"); break;
     case kUpsertHour: text = upsert("tier_hour"); break;
-    // A batch every few rounds: a lowered --keep-raw catches up without stalling rounds.
-    case kPruneRaw:
-        text = "DELETE FROM rounds WHERE id IN (SELECT id FROM rounds "
-               "WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT 256)";
+    case kPruneRaw: text = pruneOldest("rounds", "key"); break;
+    case kPruneMinute: text = pruneOldest("tier_minute", "key"); break;
+    case kPruneHour: text = pruneOldest("tier_hour", "key"); break;
+    case kPruneTransitions:
+        text = "DELETE FROM transitions WHERE id IN (SELECT id FROM transitions "
+               "WHERE t < ?1 ORDER BY id LIMIT ?2)";
         break;
-    case kPruneMinute:
-    case kPruneHour: {
-        const std::string table = which == kPruneMinute ? "tier_minute" : "tier_hour";
-        text = "DELETE FROM " + table + " WHERE (device, t) IN (SELECT device, t FROM " + table +
-               " WHERE device = ?1 AND t < ?2 ORDER BY t LIMIT 32)";
-        break;
-    }
     case kBegin: text = "BEGIN IMMEDIATE"; break;
     case kCommit: text = "COMMIT"; break;
     case kRollback: text = "ROLLBACK"; break;
+    case kPageCount: text = "PRAGMA page_count"; break;
+    case kFreePages: text = "PRAGMA freelist_count"; break;
+    case kNewestKey: text = "SELECT key FROM rounds ORDER BY key DESC LIMIT 1"; break;
     case kKeptCount: break;
     }
     if (sqlite3_prepare_v3(db_, text.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) !=

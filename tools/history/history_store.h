@@ -89,7 +89,19 @@ struct Retention {
 
 // The schema this build writes (PRAGMA user_version); older files are
 // upgraded when opened for writing.
-constexpr int kHistorySchema = 2;
+constexpr int kHistorySchema = 3;
+
+// What a run that ended without a clean stop left behind.
+struct UncleanEnd {
+    bool found = false;
+    long long lastRound = -1;  // unix seconds of the latest stored round; -1: none stored
+    std::string lastText;      // the same as local time, or when that run started
+    long long lost = 0;        // rows it kept in memory at its last commit, never stored
+};
+
+// How a run is marked in the history: one transition, under a signal id no plug-in uses.
+constexpr const char* kUncleanSignalId = "UNCLEAN_END";
+constexpr const char* kUncleanSignalName = "run ended without a clean stop";
 
 class HistoryStore {
 public:
@@ -143,6 +155,22 @@ public:
                                const std::function<void(const TransitionRow&)>& each);
 
     void setRetention(const Retention& keep);
+    // The most the file, WAL included, may take; 0: no bound. When it is
+    // reached the oldest raw rounds go first, then minute buckets, then hour
+    // buckets and transitions; the last hour of rounds and day of buckets stay.
+    void setBudget(long long bytes);
+    // Rows the writer still keeps in memory beside what it stores now, so the
+    // next start can count them if this run never ends cleanly.
+    void setWaiting(std::size_t rows);
+
+    // A run begins: what the last one left if it ended without a clean stop,
+    // said in the history by one transition (device "", kUncleanSignalId) at `at`.
+    UncleanEnd beginRun(const std::string& at);
+    // The run ends cleanly: everything it had is stored.
+    void endRun();
+    // Rounds and transitions stored through this object.
+    long long storedRounds();
+    long long storedTransitions();
     // Proves at start that the database takes writes (a write transaction)
     // and is sound (PRAGMA quick_check); StoreError with the reason if not.
     void checkSound();
@@ -152,7 +180,8 @@ public:
 
 private:
     enum Kept { kInsertRound, kInsertTransition, kUpsertMinute, kUpsertHour, kPruneRaw,
-                kPruneMinute, kPruneHour, kBegin, kCommit, kRollback, kKeptCount };
+                kPruneMinute, kPruneHour, kPruneTransitions, kBegin, kCommit, kRollback,
+                kPageCount, kFreePages, kNewestKey, kKeptCount };
     // The rounds of one batch in one minute of one device, summed up.
     struct Bucket {
         long long n = 0;
@@ -160,23 +189,40 @@ private:
         double sum[kReadingCount]{};
         unsigned alarms = 0;
     };
-    using Buckets = std::map<std::pair<std::string, long long>, Bucket>;
+    using Buckets = std::map<std::pair<int, long long>, Bucket>;
     void exec(const char* sql);
     void refuseForeign();            // history_schema.cpp
     void upgrade();                  // history_schema.cpp
     sqlite3_stmt* kept(Kept which);  // history_schema.cpp
     void step(Kept which);
-    void insertRound(const HistoryRow& row, Buckets& buckets, std::map<std::string, long long>& due);
+    long long single(Kept which);    // history_budget.cpp: the first column of a kept query
+    int deviceId(const std::string& name);
+    std::vector<int> deviceIds(sqlite3* db, const std::string& name);
+    void insertRound(const HistoryRow& row, Buckets& buckets, long long& due);
     void insertTransition(const HistoryRow& row);
-    void addToTiers(const Bucket& b, const std::string& device, long long minute);
-    void prune(const std::string& device, long long now);
+    void addToTiers(const Bucket& b, int device, long long minute);
+    void flushTiers(bool all);  // history_tiers.cpp
+    void refoldTiers();         // history_tiers.cpp
+    void mergePending(int device, long long step, long long from, long long to, const Buckets& pending,
+                      std::vector<PlotPoint>& points);
+    void prune(long long now);
+    void holdBudget();               // history_budget.cpp
+    void shrinkToBudget();           // history_budget.cpp
     sqlite3* reader();
     std::string path_;
     sqlite3* db_ = nullptr;
     std::array<sqlite3_stmt*, kKeptCount> kept_{};
     Retention keep_;
     LocalTime localTime_;
-    std::map<std::string, int> sincePrune_;
+    int sincePrune_ = 0;
+    Buckets pending_;       // per device, its latest minute: not in the tiers yet
+    long long flushes_ = 0; // commits that moved buckets from pending_ to the tiers
+    std::map<std::string, int> devices_;               // name: its number in the keys
+    std::map<int, std::pair<long long, int>> lastKey_;  // device: latest second, copies in it
+    long long budget_ = 0;
+    long long runId_ = 0;
+    std::size_t waiting_ = 0, waitingStored_ = 0;
+    long long storedRounds_ = 0, storedTransitions_ = 0;
     std::mutex mutex_;
     // The plots' connection, opened on the first plot.
     sqlite3* readDb_ = nullptr;

@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <string>
 
+#include "history_schema.h"
 #include "history_sql.h"
+#include "record.h"
 #include "history_store.h"
 
 namespace smdhost {
@@ -27,44 +30,51 @@ long long floorTo(long long t, long long step) {
 }
 
 // Rows of a tier (or raw rounds) in [from, to], oldest first; a point per row.
-std::vector<PlotPoint> readRows(sqlite3* db, const Tier& tier, const std::string& device,
-                                long long from, long long to) {
-    std::string text = "SELECT t";
+std::vector<PlotPoint> readRows(sqlite3* db, const Tier& tier, int device, long long from,
+                                long long to) {
+    std::string text;
+    long long low, high;
     if (tier.step == 1) {
-        for (const Reading& k : kReadings) text += std::string(", ") + k.column + ", " + k.column + ", " + k.column;
-        for (const Alarm& a : kAlarms) text += std::string(", ") + a.key;
-        text += " FROM rounds WHERE device = ?1 AND t BETWEEN ?2 AND ?3 AND source = 'round' "
-                "ORDER BY t";
+        text = "SELECT key, record FROM rounds WHERE key BETWEEN ?2 AND ?3 AND kind = 0 AND "
+               "(key >> 4) & 4095 = ?1 ORDER BY key";
+        low = sql::roundKey(from, 0, 0);
+        high = sql::roundKey(to, sql::kMostDevices - 1, (1 << sql::kCopyBits) - 1);
     } else {
-        text += ", n";
-        for (const Reading& k : kReadings)
-            text += std::string(", ") + k.column + "_min, " + k.column + "_sum, " + k.column + "_max";
-        text += std::string(", alarms FROM tier_") + tier.name +
-                " WHERE device = ?1 AND t BETWEEN ?2 AND ?3 ORDER BY t";
+        text = "SELECT key, " + sql::tierValues() + " FROM tier_" + tier.name +
+               " WHERE key BETWEEN ?2 AND ?3 AND key & 4095 = ?1 ORDER BY key";
+        low = sql::tierKey(floorTo(from, tier.step), 0);  // the bucket holding `from`
+        high = sql::tierKey(to, sql::kMostDevices - 1);
     }
     sql::Stmt st(db, text);
-    st.text(1, device);
-    st.integer(2, tier.step == 1 ? from : floorTo(from, tier.step));  // the bucket holding `from`
-    st.integer(3, to);
+    st.integer(1, device);
+    st.integer(2, low);
+    st.integer(3, high);
     std::vector<PlotPoint> points;
-    const int first = tier.step == 1 ? 1 : 2;
     while (sqlite3_step(st.s) == SQLITE_ROW) {
         PlotPoint p;
-        p.t = sqlite3_column_int64(st.s, 0);
-        p.rounds = tier.step == 1 ? 1 : sqlite3_column_int64(st.s, 1);
-        for (int i = 0; i < 5; ++i) {
-            p.min[i] = static_cast<float>(sqlite3_column_double(st.s, first + 3 * i));
-            // The mean of a bucket, summed in double so a year of rounds keeps its digits.
-            const double sum = sqlite3_column_double(st.s, first + 3 * i + 1);
-            p.mean[i] = static_cast<float>(p.rounds > 0 ? sum / static_cast<double>(p.rounds) : sum);
-            p.max[i] = static_cast<float>(sqlite3_column_double(st.s, first + 3 * i + 2));
-        }
         if (tier.step == 1) {
-            for (int i = 0; i < 6; ++i)
-                if (sqlite3_column_int64(st.s, 16 + i) != 0) p.alarms |= 1u << i;
-        } else {
-            p.alarms = static_cast<unsigned>(sqlite3_column_int64(st.s, 17));
+            Record r;
+            const auto* img = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 1));
+            if (!decodeRecord(img, static_cast<std::size_t>(sqlite3_column_bytes(st.s, 1)), r)) continue;
+            p.t = sql::roundTime(sqlite3_column_int64(st.s, 0));
+            p.rounds = 1;
+            for (std::size_t i = 0; i < kReadings.size(); ++i)
+                p.min[i] = p.mean[i] = p.max[i] = kReadings[i].of(r);
+            for (std::size_t i = 0; i < r.alarms.size(); ++i)
+                if (r.alarms[i] != 0) p.alarms |= 1u << i;
+            points.push_back(p);
+            continue;
         }
+        p.t = sql::tierTime(sqlite3_column_int64(st.s, 0));
+        p.rounds = sqlite3_column_int64(st.s, 1);
+        for (int i = 0; i < 5; ++i) {
+            p.min[i] = static_cast<float>(sqlite3_column_double(st.s, 2 + 3 * i));
+            // The mean of a bucket, summed in double so a year of rounds keeps its digits.
+            const double sum = sqlite3_column_double(st.s, 2 + 3 * i + 1);
+            p.mean[i] = static_cast<float>(p.rounds > 0 ? sum / static_cast<double>(p.rounds) : sum);
+            p.max[i] = static_cast<float>(sqlite3_column_double(st.s, 2 + 3 * i + 2));
+        }
+        p.alarms = static_cast<unsigned>(sqlite3_column_int64(st.s, 17));
         points.push_back(p);
     }
     return points;
@@ -102,44 +112,149 @@ std::vector<PlotPoint> merged(const std::vector<PlotPoint>& in, long long width)
 }
 
 // The time of the oldest row of a tier for the device; -1 when it has none.
-long long oldest(sqlite3* db, const Tier& tier, const std::string& device) {
-    const std::string table = tier.step == 1 ? "rounds" : std::string("tier_") + tier.name;
-    sql::Stmt st(db, "SELECT t FROM " + table +
-                         " WHERE device = ?1 AND t IS NOT NULL ORDER BY t LIMIT 1");
-    st.text(1, device);
+long long oldest(sqlite3* db, const Tier& tier, int device) {
+    const std::string text =
+        tier.step == 1 ? "SELECT key >> 16 FROM rounds WHERE (key >> 4) & 4095 = ?1 AND kind = 0 ORDER BY key LIMIT 1"
+                       : std::string("SELECT key >> 12 FROM tier_") + tier.name +
+                             " WHERE key & 4095 = ?1 ORDER BY key LIMIT 1";
+    sql::Stmt st(db, text);
+    st.integer(1, device);
     return sqlite3_step(st.s) == SQLITE_ROW ? sqlite3_column_int64(st.s, 0) : -1;
 }
 
 }  // namespace
 
 // A batch's minute added to its minute and hour buckets.
-void HistoryStore::addToTiers(const Bucket& b, const std::string& device, long long minute) {
+void HistoryStore::addToTiers(const Bucket& b, int device, long long minute) {
     for (const auto& [which, step] : {std::pair<Kept, long long>{kUpsertMinute, kMinute.step},
                                       std::pair<Kept, long long>{kUpsertHour, kHour.step}}) {
         sql::Use st(kept(which));
-        st.text(1, device);
-        st.integer(2, floorTo(minute, step));
-        st.integer(3, b.n);
+        st.integer(1, sql::tierKey(floorTo(minute, step), device));
+        st.integer(2, b.n);
         for (int i = 0; i < 5; ++i) {
-            st.real(4 + 3 * i, b.min[i]);
-            st.real(5 + 3 * i, b.sum[i]);
-            st.real(6 + 3 * i, b.max[i]);
+            st.real(3 + 3 * i, b.min[i]);
+            st.real(4 + 3 * i, b.sum[i]);
+            st.real(5 + 3 * i, b.max[i]);
         }
-        st.integer(19, b.alarms);
+        st.integer(18, b.alarms);
         if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
     }
 }
 
+// A device's buckets before its latest minute go to the tiers once the
+// oldest of them is a few minutes older than it: a page or two rewritten
+// every few minutes, not every minute. All of them at the end of a run.
+void HistoryStore::flushTiers(bool all) {
+    constexpr long long kHeld = 5 * kMinute.step;
+    std::map<int, std::pair<long long, long long>> span;  // device: oldest, latest minute
+    for (const auto& [key, b] : pending_) {
+        auto [it, fresh] = span.emplace(key.first, std::make_pair(key.second, key.second));
+        if (!fresh) {
+            it->second.first = std::min(it->second.first, key.second);
+            it->second.second = std::max(it->second.second, key.second);
+        }
+    }
+    bool moved = false;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        const auto& [oldest, latest] = span[it->first.first];
+        if (!all && (latest - oldest < kHeld || it->first.second >= latest)) {
+            ++it;
+            continue;
+        }
+        addToTiers(it->second, it->first.first, it->first.second);
+        it = pending_.erase(it);
+        moved = true;
+    }
+    if (moved) ++flushes_;
+}
+
+// At a start after a run that did not close: each device's rounds after its
+// last minute bucket, which that run still held in memory, summed up again
+// (and written with the next commit).
+void HistoryStore::refoldTiers() {
+    {
+        sql::Stmt last(db_, "SELECT clean FROM runs ORDER BY id DESC LIMIT 1");
+        if (sqlite3_step(last.s) == SQLITE_ROW && sqlite3_column_int(last.s, 0) != 0) return;
+    }
+    Buckets buckets;
+    sql::Stmt devices(db_, "SELECT id FROM devices");
+    while (sqlite3_step(devices.s) == SQLITE_ROW) {
+        const int dev = sqlite3_column_int(devices.s, 0);
+        // The last bucket may hold only the first rounds of its minute (a
+        // clean stop wrote it, and the next run went on in that minute).
+        long long from = 0, counted = 0;
+        {
+            sql::Stmt st(db_, "SELECT key >> 12, n FROM tier_minute WHERE key & 4095 = ?1 ORDER BY key DESC LIMIT 1");
+            st.integer(1, dev);
+            if (sqlite3_step(st.s) == SQLITE_ROW) {
+                from = sqlite3_column_int64(st.s, 0);
+                counted = sqlite3_column_int64(st.s, 1);
+            }
+        }
+        sql::Stmt st(db_, "SELECT key, record FROM rounds WHERE key >= ?1 AND kind = 0 AND (key >> 4) & 4095 = ?2 "
+                          "ORDER BY key");
+        st.integer(1, sql::roundKey(from, 0, 0));
+        st.integer(2, dev);
+        while (sqlite3_step(st.s) == SQLITE_ROW) {
+            const long long t = sql::roundTime(sqlite3_column_int64(st.s, 0));
+            if (floorTo(t, kMinute.step) == from && counted > 0) {
+                --counted;
+                continue;
+            }
+            Record r;
+            const auto* img = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 1));
+            if (!decodeRecord(img, static_cast<std::size_t>(sqlite3_column_bytes(st.s, 1)), r)) continue;
+            Bucket& b = buckets[{dev, floorTo(t, kMinute.step)}];
+            for (std::size_t i = 0; i < kReadings.size(); ++i) {
+                const float v = kReadings[i].of(r);
+                b.min[i] = b.n == 0 ? v : std::min(b.min[i], v);
+                b.max[i] = b.n == 0 ? v : std::max(b.max[i], v);
+                b.sum[i] += v;
+            }
+            for (std::size_t i = 0; i < r.alarms.size(); ++i)
+                if (r.alarms[i] != 0) b.alarms |= 1u << i;
+            ++b.n;
+        }
+    }
+    // Held as that run held them: a minute this run goes on with is written once, whole.
+    pending_ = std::move(buckets);
+}
+
+// Buckets still in memory added to a tier's points, as stored ones would be.
+void HistoryStore::mergePending(int device, long long step, long long from, long long to,
+                                const Buckets& pending, std::vector<PlotPoint>& points) {
+    for (const auto& [key, b] : pending) {
+        const long long t = floorTo(key.second, step);
+        if (key.first != device || t < floorTo(from, step) || t > to) continue;
+        auto at = std::lower_bound(points.begin(), points.end(), t,
+                                   [](const PlotPoint& p, long long v) { return p.t < v; });
+        if (at == points.end() || at->t != t) {
+            PlotPoint p;
+            p.t = t;
+            at = points.insert(at, p);
+        }
+        PlotPoint& p = *at;
+        for (std::size_t i = 0; i < kReadingCount; ++i) {
+            const double sum = double(p.mean[i]) * double(p.rounds) + b.sum[i];
+            p.min[i] = p.rounds == 0 ? b.min[i] : std::min(p.min[i], b.min[i]);
+            p.max[i] = p.rounds == 0 ? b.max[i] : std::max(p.max[i], b.max[i]);
+            p.mean[i] = static_cast<float>(sum / double(p.rounds + b.n));
+        }
+        p.alarms |= b.alarms;
+        p.rounds += b.n;
+    }
+}
+
 // `now` is this round's time, not the latest seen: one round from a clock far
-// ahead cannot take more than a few rows with it.
-void HistoryStore::prune(const std::string& device, long long now) {
+// ahead cannot take more than a batch of rows with it.
+void HistoryStore::prune(long long now) {
     for (const auto& [which, keep] : {std::pair<Kept, long long>{kPruneRaw, keep_.raw},
                                       std::pair<Kept, long long>{kPruneMinute, keep_.minute},
                                       std::pair<Kept, long long>{kPruneHour, keep_.hour}}) {
         if (keep <= 0) continue;
         sql::Use st(kept(which));
-        st.text(1, device);
-        st.integer(2, now - keep);
+        st.integer(1, which == kPruneRaw ? sql::roundKey(now - keep, 0, 0) : sql::tierKey(now - keep, 0));
+        st.integer(2, which == kPruneRaw ? 1024 : 64);
         if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
     }
 }
@@ -168,6 +283,9 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
     std::lock_guard<std::mutex> lock(readMutex_);
     if (to < from || readClosed_) return series;
     sqlite3* db = reader();
+    const std::vector<int> ids = deviceIds(db, device);
+    if (ids.empty()) return series;
+    const int dev = ids[0];
     // Enough points: a quarter of the most asked for, so a day comes in minutes
     // and a month in hours.
     const long long span = to - from + 1;
@@ -176,13 +294,31 @@ PlotSeries HistoryStore::plot(const std::string& device, long long from, long lo
     // A finer tier already pruned at the range's start gives way to a coarser one that is not.
     for (const Tier* coarser : {&kMinute, &kHour}) {
         if (coarser->step <= tier->step) continue;
-        const long long fine = oldest(db, *tier, device), coarse = oldest(db, *coarser, device);
+        const long long fine = oldest(db, *tier, dev), coarse = oldest(db, *coarser, dev);
         if (fine > from && coarse >= 0 && coarse + coarser->step <= fine) tier = coarser;
         else break;
     }
     series.tier = tier->name;
     series.step = tier == &kRaw ? 0 : tier->step;
-    series.points = readRows(db, *tier, device, from, to);
+    // Read beside the buckets still in memory; a commit that moved some of
+    // them to the file in between makes it read again.
+    for (int attempt = 0;; ++attempt) {
+        Buckets pending;
+        long long flushes;
+        {
+            std::lock_guard<std::mutex> writing(mutex_);
+            pending = pending_;
+            flushes = flushes_;
+        }
+        series.points = readRows(db, *tier, dev, from, to);
+        if (tier == &kRaw) break;
+        {
+            std::lock_guard<std::mutex> writing(mutex_);
+            if (flushes != flushes_ && attempt < 4) continue;
+        }
+        mergePending(dev, tier->step, from, to, pending, series.points);
+        break;
+    }
     if (series.points.size() > maxPoints) {
         const long long perPoint = (span + static_cast<long long>(maxPoints) - 1) /
                                    static_cast<long long>(maxPoints);

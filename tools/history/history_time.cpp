@@ -44,6 +44,31 @@ long long LocalTime::unix(int year, int month, int day, int hour, int minute, in
     return hourKey * 3600 + minute * 60 + second - offset_;
 }
 
+std::string localText(long long unixSeconds, int ms) {
+    const std::time_t t = static_cast<std::time_t>(unixSeconds);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::string text = buf;
+    if (ms >= 0) {
+        std::snprintf(buf, sizeof buf, ".%03d", ms % 1000);
+        text += buf;
+    }
+    return text;
+}
+
+int millisOf(const std::string& text) {
+    if (text.size() < 23 || text[19] != '.') return 0;
+    int ms = 0;
+    for (std::size_t i = 20; i < 23; ++i) {
+        if (text[i] < '0' || text[i] > '9') return 0;
+        ms = ms * 10 + (text[i] - '0');
+    }
+    return ms;
+}
+
 long long LocalTime::unix(const std::string& text) {
     int y, mo, d, h, mi, s;
     char sep;

@@ -6,6 +6,11 @@
 
 namespace smdhost {
 
+// "YYYY-MM-DD hh:mm:ss" of unix seconds in this zone, with ".mmm" when ms >= 0.
+std::string localText(long long unixSeconds, int ms = -1);
+// Milliseconds after the second of a "YYYY-MM-DD hh:mm:ss.mmm" text; 0 without them.
+int millisOf(const std::string& text);
+
 class LocalTime {
 public:
     // -1 when the fields are no valid time from 1970 on.

@@ -6,8 +6,9 @@
 namespace smdhost {
 
 HistoryWriter::HistoryWriter(RowWriter& writer, Say say, std::size_t capacity,
-                             std::chrono::milliseconds retry)
-    : writer_(writer), say_(std::move(say)), capacity_(capacity), retry_(retry) {
+                             std::chrono::milliseconds retry, std::chrono::milliseconds commitEvery)
+    : writer_(writer), say_(std::move(say)), capacity_(capacity), retry_(retry),
+      commitEvery_(commitEvery) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -42,9 +43,11 @@ bool HistoryWriter::storeBatch(std::unique_lock<std::mutex>& lock) {
     std::vector<HistoryRow> batch(std::make_move_iterator(kept_.begin()),
                                   std::make_move_iterator(kept_.begin() + static_cast<long>(n)));
     kept_.erase(kept_.begin(), kept_.begin() + static_cast<long>(n));
+    const std::size_t left = kept_.size();
     lock.unlock();
     std::string why;
     try {
+        writer_.waiting(left);
         writer_.write(batch);
     } catch (const std::exception& e) {
         why = e.what();
@@ -78,9 +81,15 @@ bool HistoryWriter::storeBatch(std::unique_lock<std::mutex>& lock) {
 
 void HistoryWriter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
+    // The first rows of a run go at once: a dashboard opened at start has them.
+    std::chrono::steady_clock::time_point lastCommit{};
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !kept_.empty(); });
         if (kept_.empty()) return;
+        if (commitEvery_.count() > 0)
+            wake_.wait_until(lock, lastCommit + commitEvery_,
+                             [this] { return stopping_ || kept_.size() >= kMostPerBatch; });
+        lastCommit = std::chrono::steady_clock::now();
         if (storeBatch(lock)) continue;
         if (stopping_) return;
         wake_.wait_for(lock, retry_, [this] { return stopping_; });

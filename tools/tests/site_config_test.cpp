@@ -16,6 +16,8 @@ TEST(SiteConfig, ReadsDevicesWithDefaults) {
                                       "s.json");
     EXPECT_EQ(site.plugin, "lib/plor_sps.so");
     EXPECT_TRUE(site.database.empty());
+    EXPECT_EQ(site.maxDatabaseMB, 0);
+    EXPECT_EQ(parseSiteConfig(R"({"maxDatabaseMB": 200, "devices": [{"dataId": 1}]})", "s").maxDatabaseMB, 200);
     ASSERT_EQ(site.devices.size(), 2u);
     EXPECT_EQ(site.devices[0].name, "sps7");
     EXPECT_EQ(site.devices[0].pollIntervalMs, 1000);
@@ -95,6 +97,8 @@ TEST(SiteConfig, RejectsWithTheKeyNamed) {
          "settings.hostSetting.rs485.delayAfterSendMs must be an integer from 0 to 100"},
         {R"({"plugin": 1, "devices": [{"dataId": 1}]})", "'plugin' must be"},
         {R"({"devices": [{"dataId": 1}], "devices": []})", "invalid JSON"},
+        {R"({"maxDatabaseMB": 7, "devices": [{"dataId": 1}]})", "'maxDatabaseMB' must be 0 (none) or at least 8"},
+        {R"({"maxDatabaseMB": "200", "devices": [{"dataId": 1}]})", "'maxDatabaseMB' must be an integer"},
     };
     for (const auto& c : cases) {
         try {
