@@ -261,16 +261,7 @@ void HistoryStore::insertRound(const HistoryRow& row, Buckets& buckets, long lon
     lastKey_[dev] = {t, copy};
     // A restored record is a copy of one already counted.
     if (kind != 0) return;
-    Bucket& b = buckets[{dev, t / 60 * 60}];
-    for (std::size_t i = 0; i < kReadings.size(); ++i) {
-        const float v = kReadings[i].of(r);
-        b.min[i] = b.n == 0 ? v : std::min(b.min[i], v);
-        b.max[i] = b.n == 0 ? v : std::max(b.max[i], v);
-        b.sum[i] += v;
-    }
-    for (std::size_t i = 0; i < r.alarms.size(); ++i)
-        if (r.alarms[i] != 0) b.alarms |= 1u << i;
-    ++b.n;
+    buckets[{dev, t / 60 * 60}].add(r);
     // A batch now and then: the oldest pages freed at once, not a row each commit.
     if (++sincePrune_ >= 256) {
         sincePrune_ = 0;

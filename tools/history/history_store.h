@@ -188,6 +188,7 @@ private:
         float min[kReadingCount]{}, max[kReadingCount]{};
         double sum[kReadingCount]{};
         unsigned alarms = 0;
+        void add(const Record& r);  // history_tiers.cpp
     };
     using Buckets = std::map<std::pair<int, long long>, Bucket>;
     void exec(const char* sql);

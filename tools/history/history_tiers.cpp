@@ -124,6 +124,19 @@ long long oldest(sqlite3* db, const Tier& tier, int device) {
 
 }  // namespace
 
+// Buckets take rounds one at a time, from a batch or from the stored rows.
+void HistoryStore::Bucket::add(const Record& r) {
+    for (std::size_t i = 0; i < kReadings.size(); ++i) {
+        const float v = kReadings[i].of(r);
+        min[i] = n == 0 ? v : std::min(min[i], v);
+        max[i] = n == 0 ? v : std::max(max[i], v);
+        sum[i] += v;
+    }
+    for (std::size_t i = 0; i < r.alarms.size(); ++i)
+        if (r.alarms[i] != 0) alarms |= 1u << i;
+    ++n;
+}
+
 // A batch's minute added to its minute and hour buckets.
 void HistoryStore::addToTiers(const Bucket& b, int device, long long minute) {
     for (const auto& [which, step] : {std::pair<Kept, long long>{kUpsertMinute, kMinute.step},
@@ -204,16 +217,7 @@ void HistoryStore::refoldTiers() {
             Record r;
             const auto* img = static_cast<const unsigned char*>(sqlite3_column_blob(st.s, 1));
             if (!decodeRecord(img, static_cast<std::size_t>(sqlite3_column_bytes(st.s, 1)), r)) continue;
-            Bucket& b = buckets[{dev, floorTo(t, kMinute.step)}];
-            for (std::size_t i = 0; i < kReadings.size(); ++i) {
-                const float v = kReadings[i].of(r);
-                b.min[i] = b.n == 0 ? v : std::min(b.min[i], v);
-                b.max[i] = b.n == 0 ? v : std::max(b.max[i], v);
-                b.sum[i] += v;
-            }
-            for (std::size_t i = 0; i < r.alarms.size(); ++i)
-                if (r.alarms[i] != 0) b.alarms |= 1u << i;
-            ++b.n;
+            buckets[{dev, floorTo(t, kMinute.step)}].add(r);
         }
     }
     // Held as that run held them: a minute this run goes on with is written once, whole.
