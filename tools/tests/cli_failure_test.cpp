@@ -48,10 +48,12 @@ struct Case {
     int status;
 };
 
+// readdir64: a 32-bit program (the board's, under qemu on a 64-bit disk)
+// meets directory offsets that plain readdir cannot hold, and stops at once.
 std::set<std::string> entries(const std::string& path) {
     std::set<std::string> names;
     if (DIR* d = ::opendir(path.c_str())) {
-        while (const dirent* e = ::readdir(d)) names.insert(e->d_name);
+        while (const dirent64* e = ::readdir64(d)) names.insert(e->d_name);
         ::closedir(d);
     }
     return names;
