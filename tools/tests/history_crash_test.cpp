@@ -20,6 +20,7 @@
 #include "history_writer.h"
 #include "record.h"
 #include "readings.h"
+#include "record_stamp.h"
 #include "test_support.h"
 
 using smdhost::HistoryRow;
@@ -39,12 +40,7 @@ HistoryRow roundAt(long long t) {
     const float readings[5] = {20.0f + static_cast<float>(t % 7), 50, 53.0f - static_cast<float>(t % 5) / 4, 220, 10};
     std::memcpy(&row.image[4], readings, sizeof readings);
     row.image[28] = (t % 13 == 0) ? 1 : 0;
-    std::tm tm{};
-    const std::time_t tt = static_cast<std::time_t>(t);
-    gmtime_r(&tt, &tm);
-    const int year = tm.tm_year + 1900;
-    const int fields[7] = {year & 0xff, year >> 8, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-    for (int i = 0; i < 7; ++i) row.image[30 + static_cast<std::size_t>(i)] = static_cast<unsigned char>(fields[i]);
+    smdtest::stampRecord(row.image, t);
     return row;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "history_store.h"
+#include "record_stamp.h"
 
 namespace {
 
@@ -32,12 +33,7 @@ std::vector<unsigned char> recordAt(long long t, unsigned device) {
     img[0] = static_cast<unsigned char>(device);
     std::memcpy(&img[4], v, sizeof v);
     img[28] = mainsDown ? 1 : 0;
-    std::tm tm{};
-    const std::time_t tt = static_cast<std::time_t>(t);
-    localtime_r(&tt, &tm);
-    const int year = tm.tm_year + 1900;
-    const int fields[7] = {year & 0xff, year >> 8, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-    for (int i = 0; i < 7; ++i) img[30 + static_cast<std::size_t>(i)] = static_cast<unsigned char>(fields[i]);
+    smdtest::stampRecord(img, t, true);
     return img;
 }
 

@@ -11,6 +11,7 @@
 
 #include "history_store.h"
 #include "history_writer.h"
+#include "record_stamp.h"
 #include "test_support.h"
 
 using smdhost::HistoryRow;
@@ -29,12 +30,7 @@ HistoryRow roundAt(long long t, int device) {
     row.image.assign(37, 0);
     const float readings[5] = {25, 50, 53.5f, 220, 10};
     std::memcpy(&row.image[4], readings, sizeof readings);
-    std::tm tm{};
-    const std::time_t tt = static_cast<std::time_t>(t);
-    gmtime_r(&tt, &tm);
-    const int year = tm.tm_year + 1900;
-    const int fields[7] = {year & 0xff, year >> 8, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-    for (int i = 0; i < 7; ++i) row.image[30 + static_cast<std::size_t>(i)] = static_cast<unsigned char>(fields[i]);
+    smdtest::stampRecord(row.image, t);
     return row;
 }
 
